@@ -1,0 +1,38 @@
+#include "common/entry_paths.h"
+
+#include "platform/platform.h"
+
+#include <cstring>
+#include <string>
+
+namespace zem {
+
+bool entry_name_is_safe(const char* entry_name) {
+    if (strstr(entry_name, "..") != nullptr) return false;
+    if (entry_name[0] == '/' || entry_name[0] == '\\') return false;
+    if (strchr(entry_name, ':') != nullptr) return false;
+    return true;
+}
+
+bool local_path_from_entry_name(const char* entry_name, char* local_path) {
+    const size_t length = strlen(entry_name);
+    if (length >= local_path_capacity) {
+        local_path[0] = '\0';
+        return false;
+    }
+    for (size_t i = 0; i <= length; ++i) local_path[i] = entry_name[i] == '/' ? '\\' : entry_name[i];
+    return true;
+}
+
+void create_parent_folders(const char* local_path) {
+    std::string folder(local_path);
+    for (size_t i = 1; i < folder.size(); ++i) {
+        if (folder[i] != '/' && folder[i] != '\\') continue;
+        const char separator = folder[i];
+        folder[i] = '\0';
+        make_folder(folder.c_str());
+        folder[i] = separator;
+    }
+}
+
+}  // namespace zem

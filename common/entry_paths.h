@@ -1,0 +1,27 @@
+// How an archive entry name becomes a path in the game folder. Both
+// programs use these rules, which keep every write inside the game folder.
+#pragma once
+
+#include <cstddef>
+
+namespace zem {
+
+// A local path holds at most 259 characters, the classic Windows limit.
+constexpr size_t local_path_capacity = 260;
+
+// False for a name that must never be written: one containing "..",
+// beginning with '/' or '\', or containing ':'. Directory entries are the
+// caller's test (the zip library knows them).
+bool entry_name_is_safe(const char* entry_name);
+
+// Copies the entry name into local_path with every '/' turned into '\'.
+// False, leaving local_path empty, for a name longer than 259 bytes: such
+// an entry is passed over, never written under a cut-short name that could
+// be another file's.
+bool local_path_from_entry_name(const char* entry_name, char* local_path);
+
+// Creates every folder the path names before its last separator, outermost
+// first; failures are left to the file creation that follows.
+void create_parent_folders(const char* local_path);
+
+}  // namespace zem

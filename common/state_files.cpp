@@ -1,0 +1,86 @@
+#include "common/state_files.h"
+
+#include "platform/platform.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace zem {
+
+FileText read_whole_file(const char* path) {
+    FileStream file(open_file(path, "rb"));
+    if (!file.is_open()) return FileText();
+    if (fseek(file.get(), 0, SEEK_END) != 0) return FileText();
+    // A length that is not a non-negative 32-bit number (unavailable, or
+    // 2 GiB and more) makes the file unreadable.
+    const long position = ftell(file.get());
+    if (position < 0 || position > INT32_MAX) return FileText();
+    if (fseek(file.get(), 0, SEEK_SET) != 0) return FileText();
+    const size_t length = static_cast<size_t>(position);
+    FileText text(static_cast<char*>(std::malloc(length + 1)));
+    if (!text) return FileText();
+    if (fread(text.get(), 1, length, file.get()) != length) return FileText();
+    text.get()[length] = '\0';
+    return text;
+}
+
+void extract_version(const char* release_text, char* version) {
+    if (release_text == nullptr) return;
+    const char* key = strstr(release_text, "\"version\"");
+    if (key == nullptr) return;
+    const char* colon = strchr(key + 9, ':');
+    if (colon == nullptr) return;
+    const char* opening = strchr(colon, '"');
+    if (opening == nullptr) return;
+    const char* value = opening + 1;
+    const char* closing = strchr(value, '"');
+    if (closing == nullptr) return;
+    const size_t length = static_cast<size_t>(closing - value);
+    if (length >= version_capacity) return;
+    memcpy(version, value, length);
+    version[length] = '\0';
+}
+
+void read_version_file(const char* path, char* version) {
+    FileText text = read_whole_file(path);
+    extract_version(text.get(), version);
+}
+
+void read_stored_hash(char* hash) {
+    hash[0] = '\0';
+    FileText text = read_whole_file(stored_hash_path);
+    if (!text) return;
+    size_t length = 0;
+    while (length < stored_hash_capacity - 1 && text.get()[length] != '\0') {
+        const char c = text.get()[length];
+        if (c == '\r' || c == '\n' || c == ' ') break;
+        hash[length] = c;
+        ++length;
+    }
+    hash[length] = '\0';
+}
+
+void create_state_folder() {
+    make_folder(state_folder);
+}
+
+void create_empty_marker(const char* path) {
+    FileStream marker(open_file(path, "wb"));
+}
+
+bool file_is_readable(const char* path) {
+    return static_cast<bool>(read_whole_file(path));
+}
+
+static char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_ignoring_ascii_case(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        if (ascii_lower(*a) != ascii_lower(*b)) return false;
+        if (*a == '\0') return true;
+    }
+}
+
+}  // namespace zem

@@ -1,0 +1,63 @@
+// The state folder "ZEM" and the files through which the two programs
+// remember things between runs and hand things to each other.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <cstdlib>
+
+namespace zem {
+
+constexpr const char* state_folder = "ZEM";
+constexpr const char* installed_release_path = "ZEM\\release.json";
+constexpr const char* release_check_path = "ZEM\\release-check.json";
+constexpr const char* stored_hash_path = "ZEM\\update.sha256";
+constexpr const char* removal_list_path = "ZEM\\removed.txt";
+constexpr const char* full_install_marker_path = "ZEM\\full-install";
+constexpr const char* install_incomplete_marker_path = "ZEM\\install-incomplete";
+constexpr const char* update_download_path = "ZEM\\update-download.zip";
+
+constexpr const char* launcher_file_name = "ZEM-Play.exe";
+constexpr const char* updater_file_name = "ZEM-Update.exe";
+constexpr const char* delivered_launcher_path = "ZEM-Play.exe.new";
+constexpr const char* delivered_updater_path = "ZEM-Update.exe.new";
+
+// A version string holds at most 63 characters; a stored hash 64.
+constexpr size_t version_capacity = 64;
+constexpr size_t stored_hash_capacity = 65;
+
+// A whole small file, NUL-terminated after its data.
+struct FreeDeleter {
+    void operator()(char* text) const { std::free(text); }
+};
+using FileText = std::unique_ptr<char, FreeDeleter>;
+
+// Reads the file into one NUL-terminated buffer. Empty (null) when the file
+// cannot be opened, is 2 GiB or larger, or cannot be read whole.
+FileText read_whole_file(const char* path);
+
+// Finds the value of the first "version" key by a plain text search and
+// copies it into version (capacity version_capacity) when it is shorter
+// than 64 characters. version is left as it was otherwise.
+void extract_version(const char* release_text, char* version);
+
+// Reads "ZEM\release.json"-style files: read_whole_file + extract_version.
+void read_version_file(const char* path, char* version);
+
+// The stored update hash: at most the first 64 characters of the file,
+// ended at the first CR, LF or space. Empty when the file is missing.
+void read_stored_hash(char* hash);
+
+// One directory creation of "ZEM"; an existing folder is fine.
+void create_state_folder();
+
+// Creates an empty marker file (failure ignored).
+void create_empty_marker(const char* path);
+
+// The updater's presence test: the file can be read whole (empty counts).
+bool file_is_readable(const char* path);
+
+// Compares two strings ignoring the case of the ASCII letters A-Z only.
+bool equals_ignoring_ascii_case(const char* a, const char* b);
+
+}  // namespace zem

@@ -1,0 +1,175 @@
+// The one seam between ZEM's logic and the operating system.
+//
+// Every function here has two implementations, chosen at build time:
+// platform/win32/*.cpp (Win32, WinINet, BCrypt) and platform/posix/*.cpp
+// (POSIX, libcurl, OpenSSL). The logic in common/, updater/ and launcher/
+// includes this header and never a system header of its own.
+//
+// Paths are narrow strings in the form the logic and its messages use:
+// relative to the current directory, '\' as separator, bytes as the archive
+// gave them. On Windows they are taken as UTF-8 and handed to the wide
+// ("W") file functions, the same mapping miniz uses for the files it
+// extracts. On POSIX every '\' becomes '/' at the system call.
+//
+// Functions return true on success unless their comment says otherwise;
+// out-parameters are written only on success. Nothing here prints.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// ---------------------------------------------------------------- owners
+// A move-only owner of one handle, released by Close on every path.
+template <typename T, void (*Close)(T*)>
+class Owner {
+public:
+    Owner() = default;
+    explicit Owner(T* handle) : handle_(handle) {}
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+    Owner(Owner&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+    Owner& operator=(Owner&& other) noexcept {
+        if (this != &other) {
+            reset();
+            handle_ = other.handle_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
+    ~Owner() { reset(); }
+    T* get() const { return handle_; }
+    bool is_open() const { return handle_ != nullptr; }
+    void reset() {
+        if (handle_) Close(handle_);
+        handle_ = nullptr;
+    }
+
+private:
+    T* handle_ = nullptr;
+};
+
+// ---------------------------------------------------------------- files
+enum class PathKind { missing, file, folder, link };
+
+// What lies at the path. A symbolic link or junction is reported as a
+// link, never as what it points to.
+PathKind path_kind(const char* path);
+
+// True when anything at all lies at the path (file, folder or link): the
+// launcher's presence test.
+bool path_exists(const char* path);
+
+// Size of the file on disk; unknown_file_size (all bits set) when it
+// cannot be queried, e.g. the file is missing.
+constexpr uint64_t unknown_file_size = ~uint64_t{0};
+uint64_t file_size_on_disk(const char* path);
+
+// One plain deletion of a file (or of a link, as a link). Fails on a
+// read-only file on Windows and on a folder everywhere.
+bool delete_file(const char* path);
+
+// Clears the read-only attribute (Windows) or adds the owner's write
+// permission (POSIX) of a file.
+bool clear_read_only(const char* path);
+
+// Renames from over to, replacing an existing file at to.
+bool move_replacing(const char* from, const char* to);
+
+// Creates one folder; its parent must exist. Fails when it exists already.
+bool make_folder(const char* path);
+
+// Removes an empty folder, or a link to a folder as a link.
+bool remove_folder(const char* path);
+
+struct FolderEntry {
+    std::string name;  // without the folder; "." and ".." are never listed
+    PathKind kind;     // folder, file or link (links are never followed)
+};
+// Lists the names in a folder. Fails when the folder cannot be opened.
+bool list_folder(const char* path, std::vector<FolderEntry>* entries);
+
+// Bytes available to the caller on the volume that holds path.
+bool free_bytes_for_caller(const char* path, uint64_t* free_bytes);
+
+bool change_directory(const char* path);
+
+// Writes the running executable's full path, '\'-separated, into
+// buffer and returns its length. Returns 0 on failure; a return value of
+// capacity or more means the path did not fit (the buffer is then
+// unusable).
+size_t own_executable_path(char* buffer, size_t capacity);
+
+// The path as the system's C library and miniz's file functions take it.
+std::string system_path(const char* path);
+
+// fopen through the path mapping above. Closed by FileStream.
+FILE* open_file(const char* path, const char* mode);
+void close_file(FILE* file);
+using FileStream = Owner<FILE, close_file>;
+
+// ---------------------------------------------------------------- process
+enum class BatchRun { finished, not_started };
+// Starts the game folder's "ZEM-Play.bat" with the game folder as its
+// current directory, sharing this console, and waits without limit for it
+// to end. finished: exit_code holds its exit status (0 when that cannot be
+// read). not_started: error_number holds the system's error number.
+BatchRun run_batch_file(const char* game_folder, uint32_t* exit_code, unsigned long* error_number);
+
+void sleep_ms(uint32_t milliseconds);
+
+// ---------------------------------------------------------------- environment
+// Copies the variable's value into buffer and returns its length; 0 when
+// it is unset, empty, or does not fit in capacity (terminator included).
+size_t read_environment(const char* name, char* buffer, size_t capacity);
+
+// ---------------------------------------------------------------- HTTP
+// A client keeps its connections alive across requests. Every request is
+// a GET over verified TLS that bypasses caches; redirects are followed to
+// https only. A request is open once its response headers have arrived.
+struct HttpClientState;
+struct HttpRequestState;
+void close_http_client(HttpClientState* client);
+void close_http_request(HttpRequestState* request);
+using HttpClient = Owner<HttpClientState, close_http_client>;
+using HttpRequest = Owner<HttpRequestState, close_http_request>;
+
+// Null owner when the client cannot be made.
+HttpClient http_open_client(const char* user_agent);
+
+// headers: extra request header lines, each ending in "\r\n" (may be "").
+// Null owner when the server cannot be reached, TLS fails, or no response
+// headers arrive.
+HttpRequest http_open_url(HttpClientState* client, const char* url, const char* headers);
+
+// The response's status code; 0 when it has none.
+uint32_t http_status_code(HttpRequestState* request);
+
+// The Content-Length; 0 when the response has none.
+uint64_t http_content_length(HttpRequestState* request);
+
+// The Content-Range value as text, cut to capacity - 1 bytes; empty when
+// the response has none. The buffer is always terminated.
+void http_content_range(HttpRequestState* request, char* buffer, size_t capacity);
+
+// Pulls up to wanted body bytes. Returns false on a transport error
+// (including a body cut short of its announced length); true with
+// *received == 0 at the end of the body.
+bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received);
+
+// ---------------------------------------------------------------- SHA-256
+struct Sha256State;
+void close_sha256(Sha256State* hash);
+using Sha256 = Owner<Sha256State, close_sha256>;
+
+constexpr size_t sha256_digest_size = 32;
+// Null owner when the hash cannot be made.
+Sha256 sha256_begin();
+bool sha256_add(Sha256State* hash, const void* data, size_t size);
+bool sha256_finish(Sha256State* hash, unsigned char digest[sha256_digest_size]);
+
+}  // namespace zem

@@ -1,0 +1,29 @@
+// UTF-8 <-> UTF-16 for the Win32 implementation. Paths are UTF-8 in the
+// logic, as miniz takes them for the files it extracts, so folders, part
+// files, size queries and moves all name the same files.
+#pragma once
+
+#include <string>
+#include <windows.h>
+
+namespace zem {
+
+inline std::wstring to_wide(const char* text) {
+    const int needed = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    if (needed <= 0) return std::wstring();
+    std::wstring wide(static_cast<size_t>(needed), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], needed);
+    wide.resize(static_cast<size_t>(needed) - 1);
+    return wide;
+}
+
+inline std::string to_utf8(const wchar_t* text) {
+    const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (needed <= 0) return std::string();
+    std::string narrow(static_cast<size_t>(needed), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], needed, nullptr, nullptr);
+    narrow.resize(static_cast<size_t>(needed) - 1);
+    return narrow;
+}
+
+}  // namespace zem

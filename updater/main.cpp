@@ -1,0 +1,5 @@
+#include "updater/updater.h"
+
+int main(int argc, char** argv) {
+    return zem::run_updater(argc, argv);
+}
