@@ -44,6 +44,12 @@ public:
     ~Owner() { reset(); }
     T* get() const { return handle_; }
     bool is_open() const { return handle_ != nullptr; }
+    // Gives the handle up without closing it (for a close whose result counts).
+    T* release() {
+        T* handle = handle_;
+        handle_ = nullptr;
+        return handle;
+    }
     void reset() {
         if (handle_) Close(handle_);
         handle_ = nullptr;
