@@ -1,0 +1,94 @@
+// An HTTPS server on 127.0.0.1 that serves one byte buffer as a file and
+// answers each request the way a test scripts it: correctly, or with one
+// of the faults real servers and networks produce (wrong status, missing
+// or odd Content-Range, body cut short, redirects). It records every
+// request it receives.
+#pragma once
+
+#include "support/test_ca.h"
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class SSLServer;
+}
+
+namespace zem_test {
+
+// How the server answers one request.
+struct FaultReply {
+    enum class Kind {
+        file,        // 206 + Content-Range for a satisfiable single "bytes=" range,
+                     // 416 for an unsatisfiable one, else 200 with the whole file
+        whole_file,  // 200 with the whole file, whatever the Range header says
+        status,      // `status` with `body`
+        redirect,    // 302 to `location`
+    };
+    // What a 206's Content-Range says: "bytes a-b/N", "bytes a-b/*", or no
+    // Content-Range header at all.
+    enum class RangeTotal { length, star, omitted };
+    // How the body's end is marked: by Content-Length, by chunked
+    // encoding (no Content-Length), or by closing the connection (neither).
+    enum class Framing { content_length, chunked, close_delimited };
+
+    Kind kind = Kind::file;
+    int status = 200;
+    std::string body;
+    std::string location;
+    RangeTotal range_total = RangeTotal::length;
+    Framing framing = Framing::content_length;
+    // At or above 0: only this many body bytes are sent, then the
+    // connection is dropped (with Content-Length still announcing all).
+    int64_t cut_after = -1;
+};
+
+struct RecordedRequest {
+    std::string path;
+    std::string range;  // the Range header's value; "" when none was sent
+    int client_port;    // the client's port, the same for requests on one connection
+};
+
+class FaultServer {
+public:
+    // Starts serving file over HTTPS with the CA's server certificate on a
+    // free port. started() tells whether that worked.
+    FaultServer(const TestCa& ca, std::string file);
+    ~FaultServer();
+    FaultServer(const FaultServer&) = delete;
+    FaultServer& operator=(const FaultServer&) = delete;
+
+    bool started() const { return port_ > 0; }
+    int port() const { return port_; }
+    // "https://<host>:<port><path>"; the certificate is valid for
+    // "127.0.0.1" and "localhost".
+    std::string url(const std::string& path, const char* host = "127.0.0.1") const;
+
+    // The next requests are answered by these replies, one each, in order;
+    // the requests after them as the default reply says.
+    void script(std::vector<FaultReply> replies);
+    void set_default_reply(FaultReply reply);
+
+    std::vector<RecordedRequest> requests() const;
+    size_t request_count() const;
+
+private:
+    FaultReply next_reply(const std::string& path, const std::string& range, int client_port);
+
+    const std::string file_;
+    std::unique_ptr<httplib::SSLServer> server_;
+    std::thread thread_;
+    int port_ = 0;
+
+    mutable std::mutex mutex_;
+    std::deque<FaultReply> scripted_;
+    FaultReply default_reply_;
+    std::vector<RecordedRequest> requests_;
+};
+
+}  // namespace zem_test
