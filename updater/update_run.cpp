@@ -1,16 +1,181 @@
-// The update run.
+// The update run: tidy what earlier releases retired, ask the server for
+// its release description, decide whether the update archive is needed,
+// and if so fetch, check and install it. Every ending prints one line and
+// the exit code is always 0.
 #include "updater/updater.h"
 
-#include <miniz.h>
+#include "common/server.h"
+#include "common/state_files.h"
+#include "platform/platform.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace zem {
 
-int run_updater(int, char**) {
-    // Not built yet.
+// The zip library's own notice (Expat/MIT), for the copy in third_party/miniz.
+static const char licence_notice[] =
+    "miniz 3.1.1\n"
+    "https://github.com/richgel999/miniz\n"
+    "\n"
+    "Copyright 2013-2014 RAD Game Tools and Valve Software\n"
+    "Copyright 2010-2014 Rich Geldreich and Tenacious Software LLC\n"
+    "All Rights Reserved.\n"
+    "\n"
+    "Permission is hereby granted, free of charge, to any person obtaining a copy\n"
+    "of this software and associated documentation files (the \"Software\"), to deal\n"
+    "in the Software without restriction, including without limitation the rights\n"
+    "to use, copy, modify, merge, publish, distribute, sublicense, and/or sell\n"
+    "copies of the Software, and to permit persons to whom the Software is\n"
+    "furnished to do so, subject to the following conditions:\n"
+    "\n"
+    "The above copyright notice and this permission notice shall be included in\n"
+    "all copies or substantial portions of the Software.\n"
+    "\n"
+    "THE SOFTWARE IS PROVIDED \"AS IS\", WITHOUT WARRANTY OF ANY KIND, EXPRESS OR\n"
+    "IMPLIED, INCLUDING BUT NOT LIMITED TO THE WARRANTIES OF MERCHANTABILITY,\n"
+    "FITNESS FOR A PARTICULAR PURPOSE AND NONINFRINGEMENT. IN NO EVENT SHALL THE\n"
+    "AUTHORS OR COPYRIGHT HOLDERS BE LIABLE FOR ANY CLAIM, DAMAGES OR OTHER\n"
+    "LIABILITY, WHETHER IN AN ACTION OF CONTRACT, TORT OR OTHERWISE, ARISING FROM,\n"
+    "OUT OF OR IN CONNECTION WITH THE SOFTWARE OR THE USE OR OTHER DEALINGS IN\n"
+    "THE SOFTWARE.\n";
+
+void print_licence_notice() {
+    printf("%s", licence_notice);
+}
+
+// The white space strtoul skips in the C locale.
+static bool is_number_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static bool is_decimal_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// strtoul's rules with a 32-bit result everywhere: unsigned long is 64 bits
+// wide on Linux and 32 on Windows, and both builds must agree.
+uint32_t read_version_number(const char** cursor) {
+    const char* p = *cursor;
+    while (is_number_space(*p)) ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = *p == '-';
+        ++p;
+    }
+    if (!is_decimal_digit(*p)) return 0;
+
+    uint64_t magnitude = 0;
+    bool too_large = false;
+    for (; is_decimal_digit(*p); ++p) {
+        if (too_large) continue;
+        magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+        if (magnitude > UINT32_MAX) too_large = true;
+    }
+    *cursor = p;
+    // Out of range reads as the largest value, sign or not, as strtoul does.
+    if (too_large) return UINT32_MAX;
+    const uint32_t value = static_cast<uint32_t>(magnitude);
+    return negative ? 0u - value : value;
+}
+
+static bool ends_version_component(char c) {
+    return c == '\0' || c == '.';
+}
+
+VersionOrder compare_versions(const char* server_version, const char* installed_version) {
+    const char* s = server_version;
+    const char* i = installed_version;
+    for (;;) {
+        if (*s == '\0' && *i == '\0') return VersionOrder::same;
+        const uint32_t server_number = read_version_number(&s);
+        const uint32_t installed_number = read_version_number(&i);
+        if (server_number != installed_number) {
+            return server_number > installed_number ? VersionOrder::newer : VersionOrder::older;
+        }
+        // Text that is not a number: any difference at all counts as newer.
+        if (!ends_version_component(*s) || !ends_version_component(*i)) {
+            return strcmp(s, i) != 0 ? VersionOrder::newer : VersionOrder::same;
+        }
+        if (*s == '.') ++s;
+        if (*i == '.') ++i;
+    }
+}
+
+bool update_archive_is_needed(const char* server_version, const char* installed_version,
+                              bool installation_is_known) {
+    // No usable server version: fetch, and let the digest decide.
+    if (server_version[0] == '\0') return true;
+    if (compare_versions(server_version, installed_version) == VersionOrder::newer) return true;
+    // Same or older, but nothing tells what the files on disk are.
+    return !installation_is_known;
+}
+
+// The installed version as most messages show it: "?" when there is none.
+static const char* version_or_question_mark(const char* version) {
+    return version[0] != '\0' ? version : "?";
+}
+
+int run_updater(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], licenses_argument) == 0) {
+        print_licence_notice();
+        return 0;
+    }
+
     printf("ZEM: checking for updates...\n");
-    (void)mz_version();
+
+    char installed_version[version_capacity] = "";
+    read_version_file(installed_release_path, installed_version);
+    char stored_hash[stored_hash_capacity] = "";
+    read_stored_hash(stored_hash);
+
+    create_state_folder();
+    apply_removal_list();
+
+    if (!download_to_file(release_description_url, release_check_path, true)) {
+        printf("  Couldn't reach the ZEM site. Playing version %s.\n", version_or_question_mark(installed_version));
+        return 0;
+    }
+    char server_version[version_capacity] = "";
+    read_version_file(release_check_path, server_version);
+    delete_file(release_check_path);
+
+    const bool full_install_marker_present = file_is_readable(full_install_marker_path);
+    const bool installation_is_known = stored_hash[0] != '\0' || full_install_marker_present;
+    if (!update_archive_is_needed(server_version, installed_version, installation_is_known)) {
+        printf("  Version %s, up to date.\n", installed_version);
+        return 0;
+    }
+
+    printf("  Getting the latest update...\n");
+    UpdateOutcome outcome = UpdateOutcome::not_downloaded;
+    if (download_to_file(update_archive_url, update_download_path, false)) {
+        outcome = check_and_install_update_package(update_download_path, stored_hash);
+    }
+
+    switch (outcome) {
+    case UpdateOutcome::not_downloaded:
+        printf("  The update didn't download. Playing version %s; it tries again next time.\n",
+               version_or_question_mark(installed_version));
+        delete_file(update_download_path);
+        return 0;
+    case UpdateOutcome::already_installed:
+        delete_file(update_download_path);
+        printf("  Up to date (version %s).\n", version_or_question_mark(installed_version));
+        return 0;
+    case UpdateOutcome::installation_failed:
+        printf("  The update didn't finish installing; it tries again next time.\n");
+        delete_file(update_download_path);
+        return 0;
+    case UpdateOutcome::installed:
+        delete_file(full_install_marker_path);
+        apply_removal_list();
+        delete_file(update_download_path);
+        // Read into the same string: without a new value the old one stays.
+        read_version_file(installed_release_path, installed_version);
+        printf("  Updated to version %s.\n", installed_version);
+        return 0;
+    }
     return 0;
 }
 

@@ -2,9 +2,101 @@
 // installation, removal list.
 #pragma once
 
+#include "common/entry_paths.h"
+#include "common/state_files.h"
+
+#include <cstddef>
+#include <cstdint>
+
 namespace zem {
+
+// ---------------------------------------------------------------- update run
+
+// The one argument the updater reads: print the zip library's licence
+// notice and touch nothing.
+constexpr const char* licenses_argument = "--licenses";
 
 // The updater's whole run; its exit code is always 0.
 int run_updater(int argc, char** argv);
+
+// Writes the licence notice of the zip library the updater is built with.
+void print_licence_notice();
+
+enum class VersionOrder { older, same, newer };
+
+// Reads an unsigned decimal number at *cursor the way strtoul does with
+// base 10, but always with a 32-bit result: leading white space, an
+// optional '+' or '-' (a '-' negates modulo 2^32), then digits; a value
+// above 4294967295 reads as 4294967295. Without a digit the number is 0
+// and *cursor stays where it was; otherwise it moves past the digits.
+uint32_t read_version_number(const char** cursor);
+
+// Compares the server's version with the installed one component by
+// component ('.'-separated numbers, missing components count as 0). Any
+// difference in text that is not a number makes the server version newer.
+VersionOrder compare_versions(const char* server_version, const char* installed_version);
+
+// The run's decision after a successful release check. installation_is_known:
+// a stored update hash or the full-install marker is present.
+bool update_archive_is_needed(const char* server_version, const char* installed_version,
+                              bool installation_is_known);
+
+// ---------------------------------------------------------------- download
+
+constexpr const char* download_user_agent = "ZEMUpdate/1.0";
+constexpr const char* download_request_headers = "Cache-Control: no-cache\r\n";
+constexpr uint32_t required_status_code = 200;
+constexpr size_t transfer_buffer_size = 65536;
+
+// Fetches url whole into local_path, replacing any file there. Not quiet:
+// prints the percentage line (when the server gave a Content-Length) and
+// its closing line feed. True when the download is complete; false leaves
+// no file written by this download, and, when the server could not be
+// reached at all, leaves a file from an earlier run untouched.
+bool download_to_file(const char* url, const char* local_path, bool quiet);
+
+// ---------------------------------------------------------------- package
+
+constexpr size_t hashing_buffer_size = 65536;
+constexpr size_t digest_text_capacity = 65;  // 64 lower-case hex digits + NUL
+constexpr int install_progress_interval = 25;
+
+enum class UpdateOutcome { not_downloaded, already_installed, installation_failed, installed };
+
+// SHA-256 of the whole file as 64 lower-case hexadecimal characters. False
+// when the file cannot be opened or read through, or the hash cannot be
+// made; digest_text is then left as it was.
+bool hash_file(const char* path, char digest_text[digest_text_capacity]);
+
+// Hashes the archive; when its digest equals the stored hash (ignoring
+// letter case) it is already installed, otherwise every entry is extracted
+// into the game folder (the two programs at its top level under their
+// ".new" names) and, only when all of them were written, the digest is
+// stored. Prints the installation's progress and failure lines.
+UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash);
+
+// ---------------------------------------------------------------- removal list
+
+// Listed paths must lie at least this deep inside this folder.
+constexpr const char* removable_root_prefix = "Frolix_Multiplayer/";
+constexpr int removable_min_components = 3;
+constexpr const char* protected_folder_names[] = {"Saved", "Paks"};
+
+enum class RemovalEntry { refused, file, folder };
+
+// Reads one line of the removal list (length bytes, no line end in it)
+// and applies the safety rules. For an accepted line, path receives the
+// listed path in its '\' form, without the folder entry's final separator.
+RemovalEntry parse_removal_line(const char* line, size_t length, char path[local_path_capacity]);
+
+// Deletes the files and folders that "ZEM\removed.txt" names and the rules
+// accept; prints "  Removed old ..." for each folder entry whose folder
+// existed. Does nothing when the list cannot be read.
+void apply_removal_list();
+
+// Deletes a folder and everything in it, read-only files included. Links
+// inside it (symbolic links, junctions) are removed as links; what they
+// point to is never touched. True when the folder itself was removed.
+bool delete_folder_tree(const char* path);
 
 }  // namespace zem

@@ -1,0 +1,139 @@
+// The downloaded update archive: recognised by its SHA-256 digest when it
+// is the one installed last time, otherwise extracted entry by entry into
+// the game folder. The two programs cannot be overwritten while in use, so
+// their entries at the archive's top level are written under ".new" names
+// for the launcher to move into place at its next start. Nothing is undone
+// after a failure; the digest is stored only after a complete installation.
+#include "updater/updater.h"
+
+#include "common/entry_paths.h"
+#include "common/state_files.h"
+#include "platform/platform.h"
+
+#include <miniz.h>
+
+#include <cstdio>
+#include <cstring>
+
+namespace zem {
+
+// Not the download's buffer: hashing has its own.
+static unsigned char hashing_buffer[hashing_buffer_size];
+
+static void end_zip_reader(mz_zip_archive* zip) {
+    mz_zip_reader_end(zip);
+}
+using ZipReader = Owner<mz_zip_archive, end_zip_reader>;
+
+static void format_digest(const unsigned char digest[sha256_digest_size], char digest_text[digest_text_capacity]) {
+    static const char hex_digits[] = "0123456789abcdef";
+    for (size_t i = 0; i < sha256_digest_size; ++i) {
+        digest_text[2 * i] = hex_digits[digest[i] >> 4];
+        digest_text[2 * i + 1] = hex_digits[digest[i] & 0x0f];
+    }
+    digest_text[2 * sha256_digest_size] = '\0';
+}
+
+// Adds the whole file to the hash. False when it cannot be opened, a read
+// fails (the digest of part of the file must never stand for the archive's)
+// or the hash refuses data.
+static bool add_file_to_hash(Sha256State* hash, const char* path) {
+    FileStream file(open_file(path, "rb"));
+    if (!file.is_open()) return false;
+    for (;;) {
+        const size_t got = fread(hashing_buffer, 1, sizeof hashing_buffer, file.get());
+        if (got == 0) break;
+        if (!sha256_add(hash, hashing_buffer, got)) return false;
+    }
+    return ferror(file.get()) == 0;
+}
+
+bool hash_file(const char* path, char digest_text[digest_text_capacity]) {
+    Sha256 hash = sha256_begin();
+    if (!hash.is_open()) return false;
+    if (!add_file_to_hash(hash.get(), path)) return false;
+    unsigned char digest[sha256_digest_size];
+    if (!sha256_finish(hash.get(), digest)) return false;
+    format_digest(digest, digest_text);
+    return true;
+}
+
+// The programs at the archive's top level go to their ".new" names, always
+// in this letter case; the whole path is compared, so bin\ZEM-Play.exe is
+// written as it is.
+static void redirect_program_file(char local_path[local_path_capacity]) {
+    if (equals_ignoring_ascii_case(local_path, launcher_file_name)) {
+        snprintf(local_path, local_path_capacity, "%s", delivered_launcher_path);
+    }
+    if (equals_ignoring_ascii_case(local_path, updater_file_name)) {
+        snprintf(local_path, local_path_capacity, "%s", delivered_updater_path);
+    }
+}
+
+// The local path an entry is written to; false for an entry that is passed
+// over silently: a directory entry (folders are made only as parents of
+// files), an unsafe name, or a name too long for a local path.
+static bool local_path_for_entry(mz_zip_archive* zip, mz_uint index, const char* entry_name,
+                                 char local_path[local_path_capacity]) {
+    if (mz_zip_reader_is_file_a_directory(zip, index)) return false;
+    if (!entry_name_is_safe(entry_name)) return false;
+    if (!local_path_from_entry_name(entry_name, local_path)) return false;
+    redirect_program_file(local_path);
+    return true;
+}
+
+static void print_install_progress(mz_uint done, mz_uint entry_count, const char* line_end) {
+    printf("\r  Installing the update... %d / %d files%s", static_cast<int>(done), static_cast<int>(entry_count),
+           line_end);
+    fflush(stdout);
+}
+
+// Extracts every entry. True when all were handled; false when the archive
+// cannot be opened (nothing printed) or an entry cannot be read or written.
+static bool install_entries(const char* archive_path) {
+    mz_zip_archive archive;
+    memset(&archive, 0, sizeof archive);
+    if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return false;
+    ZipReader zip(&archive);
+
+    const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
+    bool installed = true;
+    for (mz_uint i = 0; i < entry_count; ++i) {
+        mz_zip_archive_file_stat entry;
+        if (!mz_zip_reader_file_stat(zip.get(), i, &entry)) {
+            installed = false;
+            break;
+        }
+        char local_path[local_path_capacity];
+        if (!local_path_for_entry(zip.get(), i, entry.m_filename, local_path)) continue;
+
+        create_parent_folders(local_path);
+        if (!mz_zip_reader_extract_to_file(zip.get(), i, system_path(local_path).c_str(), 0)) {
+            printf("  Couldn't write %s (is the game still running?)\n", local_path);
+            installed = false;
+        }
+        if (i % install_progress_interval == 0) print_install_progress(i, entry_count, "");
+        if (!installed) break;
+    }
+    // The closing line always shows the full count.
+    print_install_progress(entry_count, entry_count, "\n");
+    return installed;
+}
+
+static void store_update_hash(const char* digest_text) {
+    FileStream file(open_file(stored_hash_path, "wb"));
+    if (!file.is_open()) return;
+    fwrite(digest_text, 1, strlen(digest_text), file.get());
+}
+
+UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash) {
+    char digest_text[digest_text_capacity];
+    if (!hash_file(archive_path, digest_text)) return UpdateOutcome::not_downloaded;
+    // An empty stored hash never equals a digest.
+    if (equals_ignoring_ascii_case(digest_text, stored_hash)) return UpdateOutcome::already_installed;
+    if (!install_entries(archive_path)) return UpdateOutcome::installation_failed;
+    store_update_hash(digest_text);
+    return UpdateOutcome::installed;
+}
+
+}  // namespace zem
