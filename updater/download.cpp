@@ -25,20 +25,25 @@ static void print_download_percentage(uint64_t received, uint64_t content_length
 }
 
 // Reads the next chunk of the body: fills buffer up to size bytes, fewer
-// only at the end of the body, as one WinINet read does. The client's read
-// may hand over less at a time (one TLS record, say); filling the whole
-// buffer keeps chunks, and so the percentages printed, the same on every
-// platform. False on a transport error.
+// only at the end of the body or when the transfer fails, as one WinINet
+// read does. The client's read may hand over less at a time (one TLS
+// record, say); filling the whole buffer keeps chunks, and so the
+// percentages printed, the same on every platform. *chunk_size is what
+// arrived; false when the transfer failed after those bytes.
 static bool read_body_chunk(HttpRequestState* request, unsigned char* buffer, size_t size, size_t* chunk_size) {
     size_t filled = 0;
+    bool transfer_ok = true;
     while (filled < size) {
         size_t got = 0;
-        if (!http_read(request, buffer + filled, size - filled, &got)) return false;
+        if (!http_read(request, buffer + filled, size - filled, &got)) {
+            transfer_ok = false;
+            break;
+        }
         if (got == 0) break;
         filled += got;
     }
     *chunk_size = filled;
-    return true;
+    return transfer_ok;
 }
 
 // Streams the body into local_path. True only when the body ended normally,
@@ -59,15 +64,18 @@ static bool receive_body(HttpRequestState* request, const char* local_path, uint
     bool written = true;
     for (;;) {
         size_t got = 0;
-        if (!read_body_chunk(request, transfer_buffer, sizeof transfer_buffer, &got)) break;
+        const bool transfer_ok = read_body_chunk(request, transfer_buffer, sizeof transfer_buffer, &got);
+        if (got > 0) {
+            written = fwrite(transfer_buffer, 1, got, file.get()) == got;
+            received += got;
+            if (show_progress) print_download_percentage(received, content_length, &last_percentage);
+            if (!written) break;
+        }
+        if (!transfer_ok) break;
         if (got == 0) {
             body_ended = true;
             break;
         }
-        written = fwrite(transfer_buffer, 1, got, file.get()) == got;
-        received += got;
-        if (show_progress) print_download_percentage(received, content_length, &last_percentage);
-        if (!written) break;
     }
     // The last bytes may still sit in the stream's buffer; a write that
     // fails only now (a full disk) is as short as any other.
