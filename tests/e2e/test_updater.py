@@ -1,0 +1,418 @@
+"""The updater, end to end: the built ZEM-Update.exe in a temporary game
+folder against nginx over HTTPS (or no server at all), with real archives
+made by Info-ZIP zip and Python's zipfile. Console output is compared byte
+for byte, and the state left on disk is checked after every ending."""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import unittest
+import zipfile
+
+from zem_e2e import (BIN, GAME_EXE, PORT, ServerTestCase, folder_listing, make_game_folder, make_installed_game,
+                     make_temp_folder, port_is_free, put_programs, read, remove_tree, write, zip_with_info_zip)
+
+BANNER = b"ZEM: checking for updates...\n"
+GETTING = b"  Getting the latest update...\n"
+FAILED_INSTALL = b"  The update didn't finish installing; it tries again next time.\n"
+CHUNK = 65536
+
+
+def unreachable(version):
+    return b"  Couldn't reach the ZEM site. Playing version %s.\n" % version
+
+
+def up_to_date(version):
+    return b"  Version %s, up to date.\n" % version
+
+
+def not_downloaded(version):
+    return b"  The update didn't download. Playing version %s; it tries again next time.\n" % version
+
+
+def already_installed(version):
+    return b"  Up to date (version %s).\n" % version
+
+
+def updated(version):
+    return b"  Updated to version %s.\n" % version
+
+
+def removed(path):
+    return b"  Removed old %s\n" % path
+
+
+def downloading(size):
+    """The percentage line of a download of size bytes, read in chunks of
+    65,536 bytes, and its closing line feed."""
+    out, received, last = b"", 0, None
+    while received < size:
+        received = min(size, received + CHUNK)
+        percentage = received * 100 // size
+        if percentage != last:
+            out += b"\r  Downloading the update... %d%%" % percentage
+            last = percentage
+    return out + b"\n"
+
+
+def installing(done, total, end=b""):
+    return b"\r  Installing the update... %d / %d files%s" % (done, total, end)
+
+
+def release_json(version):
+    return ('{\n  "name": "Frolix Rewrite",\n  "version": "%s",\n  "notes": "x"\n}\n' % version).encode()
+
+
+def sha256_of(path):
+    return hashlib.sha256(read(path)).hexdigest()
+
+
+def make_zip(path, entries):
+    """An archive with exactly these entries in this order (Python's
+    zipfile, deflated); a name ending in '/' is a directory entry."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        for name, data in entries:
+            archive.writestr(zipfile.ZipInfo(name, (2024, 5, 1, 12, 0, 0)), data, zipfile.ZIP_DEFLATED)
+
+
+def run_updater(game, env, args=()):
+    """Runs game/ZEM-Update.exe in the game folder; nothing may ask, nothing
+    may go to standard error, and the exit code is always 0."""
+    completed = subprocess.run([os.path.join(game, "ZEM-Update.exe"), *args], cwd=game, env=env,
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               timeout=300)
+    return completed.stdout, completed.stderr, completed.returncode
+
+
+class UpdaterCase(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        put_programs(self.game)
+        self.work_folder = make_temp_folder("zem-update-src-")
+        self.addCleanup(remove_tree, self.work_folder)
+        self.requests_before = len(self.nginx.requests())
+
+    def path(self, name):
+        return os.path.join(self.game, name)
+
+    def publish(self, name, data):
+        write(os.path.join(self.docroot, "files", name), data)
+
+    def publish_release(self, version, archive=None):
+        self.publish("release.json", release_json(version))
+        if archive is not None:
+            shutil.copyfile(archive, os.path.join(self.docroot, "files", "frolix-rewrite-update.zip"))
+
+    def archive(self, entries, name="update.zip"):
+        path = os.path.join(self.work_folder, name)
+        make_zip(path, entries)
+        return path
+
+    def install_state(self, version=None, stored_hash=None, full_install=False):
+        if version is not None:
+            write(self.path("ZEM/release.json"), release_json(version))
+        if stored_hash is not None:
+            write(self.path("ZEM/update.sha256"), stored_hash)
+        if full_install:
+            write(self.path("ZEM/full-install"), b"1")
+
+    def update(self, args=()):
+        stdout, stderr, code = run_updater(self.game, self.env(), args)
+        self.assertEqual(b"", stderr)
+        self.assertEqual(0, code)
+        return stdout
+
+    def requested(self):
+        """The request lines nginx logged during this test."""
+        return [line.split('"')[1] for line in self.nginx.requests()[self.requests_before:]]
+
+    def user_agents(self):
+        return {line.split('"')[5] for line in self.nginx.requests()[self.requests_before:]}
+
+    def assert_no_leftovers(self):
+        self.assertFalse(os.path.exists(self.path("ZEM/release-check.json")))
+        self.assertFalse(os.path.exists(self.path("ZEM/update-download.zip")))
+
+
+class UpdaterAgainstNginx(UpdaterCase):
+    def test_up_to_date_by_version_with_a_stored_hash(self):
+        self.install_state("1.5", stored_hash=b"ab" * 32)
+        self.publish_release("1.4", self.archive([("a.txt", b"never fetched")]))
+        self.assertEqual(BANNER + up_to_date(b"1.5"), self.update())
+        self.assert_no_leftovers()
+        self.assertEqual(["GET /files/release.json HTTP/2.0"], self.requested())
+        self.assertEqual({"ZEMUpdate/1.0"}, self.user_agents())
+        self.assertFalse(os.path.exists(self.path("a.txt")))
+
+    def test_full_install_marker_counts_and_an_empty_version_prints_empty(self):
+        write(self.path("ZEM/full-install"), b"")  # empty counts as present
+        self.publish_release("0")                  # same as no version at all
+        self.assertEqual(BANNER + up_to_date(b""), self.update())
+        self.assertTrue(os.path.exists(self.path("ZEM/full-install")))
+        self.assert_no_leftovers()
+
+    def test_same_version_without_hash_or_marker_is_fetched_and_installed(self):
+        payload = os.urandom(150000)  # deflate cannot shrink it: the archive spans several chunks
+        archive = self.archive([("ZEM/release.json", release_json("2.0")),
+                                ("Frolix_Multiplayer/Content/data.pak", payload)])
+        self.install_state("2.0")
+        self.publish_release("2.0", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 2)
+                    + installing(2, 2, b"\n") + updated(b"2.0"))
+        self.assertEqual(expected, self.update())
+        self.assertEqual(payload, read(self.path("Frolix_Multiplayer/Content/data.pak")))
+        self.assertEqual(sha256_of(archive).encode(), read(self.path("ZEM/update.sha256")))
+        self.assert_no_leftovers()
+        self.assertEqual(["GET /files/release.json HTTP/2.0", "GET /files/frolix-rewrite-update.zip HTTP/2.0"],
+                         self.requested())
+
+        # The next run knows the installation by its stored hash.
+        self.assertEqual(BANNER + up_to_date(b"2.0"), self.update())
+
+    def test_archive_installed_before_is_recognised_by_an_upper_case_hash(self):
+        archive = self.archive([("ZEM/release.json", release_json("1.1")), ("new.txt", b"new")])
+        self.install_state("1.0", stored_hash=sha256_of(archive).upper().encode() + b"\r\n")
+        self.publish_release("1.1", archive)
+        expected = BANNER + GETTING + downloading(os.path.getsize(archive)) + already_installed(b"1.0")
+        self.assertEqual(expected, self.update())
+        self.assertFalse(os.path.exists(self.path("new.txt")))
+        self.assertEqual(sha256_of(archive).upper().encode() + b"\r\n", read(self.path("ZEM/update.sha256")))
+        self.assert_no_leftovers()
+
+    def test_server_version_of_64_characters_counts_as_none(self):
+        archive = self.archive([("new.txt", b"new")])
+        self.install_state(None, stored_hash=sha256_of(archive).encode())
+        self.publish_release("9" * 64, archive)
+        expected = BANNER + GETTING + downloading(os.path.getsize(archive)) + already_installed(b"?")
+        self.assertEqual(expected, self.update())
+
+    def test_update_delivers_new_programs_a_new_hash_and_the_version_read_again(self):
+        source = os.path.join(self.work_folder, "release")
+        write(os.path.join(source, "ZEM-Play.exe"), b"new launcher")
+        write(os.path.join(source, "ZEM-Update.exe"), b"new updater")
+        write(os.path.join(source, "ZEM", "release.json"), release_json("3.0"))
+        write(os.path.join(source, "Frolix_Multiplayer", "Content", "level.pak"), b"level 3")
+        write(os.path.join(source, "bin", "ZEM-Play.exe"), b"not a program of ours")
+        archive = os.path.join(self.work_folder, "update.zip")
+        zip_with_info_zip(source, archive, "-D")  # Info-ZIP, no directory entries
+        count = len(zipfile.ZipFile(archive).infolist())
+        launcher, updater = read(self.path("ZEM-Play.exe")), read(self.path("ZEM-Update.exe"))
+        self.install_state("2.0", stored_hash=b"0" * 64, full_install=True)
+        self.publish_release("3.0", archive)
+
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, count)
+                    + installing(count, count, b"\n") + updated(b"3.0"))
+        self.assertEqual(expected, self.update())
+        self.assertEqual(b"new launcher", read(self.path("ZEM-Play.exe.new")))
+        self.assertEqual(b"new updater", read(self.path("ZEM-Update.exe.new")))
+        self.assertEqual(launcher, read(self.path("ZEM-Play.exe")))
+        self.assertEqual(updater, read(self.path("ZEM-Update.exe")))
+        self.assertEqual(b"not a program of ours", read(self.path("bin/ZEM-Play.exe")))
+        self.assertEqual(b"level 3", read(self.path("Frolix_Multiplayer/Content/level.pak")))
+        self.assertEqual(sha256_of(archive).encode(), read(self.path("ZEM/update.sha256")))
+        self.assertFalse(os.path.exists(self.path("ZEM/full-install")))
+        self.assert_no_leftovers()
+
+    def test_update_without_a_release_description_names_the_version_it_started_with(self):
+        archive = self.archive([("Frolix_Multiplayer/Content/x.pak", b"x")])
+        self.install_state("2.0", full_install=True)
+        self.publish_release("2.1", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 1)
+                    + installing(1, 1, b"\n") + updated(b"2.0"))
+        self.assertEqual(expected, self.update())
+
+    def test_update_without_any_version_prints_it_empty(self):
+        archive = self.archive([("x.txt", b"x")])
+        self.publish_release("1.0", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 1)
+                    + installing(1, 1, b"\n") + updated(b""))
+        self.assertEqual(expected, self.update())
+
+    def test_file_that_cannot_be_written_keeps_the_hash_and_the_marker(self):
+        entries = [("ZEM/release.json", release_json("4.0")), ("a.txt", b"a"),
+                   ("Frolix_Multiplayer/Content/blocked.pak", b"new"), ("z.txt", b"z")]
+        archive = self.archive(entries)
+        os.makedirs(self.path("Frolix_Multiplayer/Content/blocked.pak"))  # a folder in its way
+        self.install_state("3.0", stored_hash=b"1" * 64, full_install=True)
+        self.publish_release("4.0", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 4)
+                    + b"  Couldn't write Frolix_Multiplayer\\Content\\blocked.pak (is the game still running?)\n"
+                    + installing(4, 4, b"\n") + FAILED_INSTALL)
+        self.assertEqual(expected, self.update())
+        self.assertEqual(b"a", read(self.path("a.txt")))
+        self.assertFalse(os.path.exists(self.path("z.txt")))
+        self.assertEqual(b"1" * 64, read(self.path("ZEM/update.sha256")))
+        self.assertTrue(os.path.exists(self.path("ZEM/full-install")))
+        # The release description arrived before the failure.
+        self.assertEqual(release_json("4.0"), read(self.path("ZEM/release.json")))
+        self.assert_no_leftovers()
+
+    def test_immutable_file_cannot_be_written(self):
+        # Permission bits do not stop root; an immutable file does.
+        archive = self.archive([("locked.txt", b"new")])
+        write(self.path("locked.txt"), b"old")
+        if subprocess.run(["chattr", "+i", self.path("locked.txt")], stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("this file system cannot make a file immutable")
+        self.addCleanup(subprocess.run, ["chattr", "-i", self.path("locked.txt")])
+        self.install_state("1.0", stored_hash=b"2" * 64)
+        self.publish_release("1.1", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive))
+                    + b"  Couldn't write locked.txt (is the game still running?)\n"
+                    + installing(0, 1) + installing(1, 1, b"\n") + FAILED_INSTALL)
+        self.assertEqual(expected, self.update())
+        self.assertEqual(b"old", read(self.path("locked.txt")))
+        self.assertEqual(b"2" * 64, read(self.path("ZEM/update.sha256")))
+
+    def test_missing_update_archive_is_a_failed_download(self):
+        self.install_state("1.0", stored_hash=b"3" * 64)
+        self.publish_release("1.1")  # no archive: nginx answers 404 with a Content-Length
+        write(self.path("ZEM/update-download.zip"), b"left from an earlier run")
+        self.assertEqual(BANNER + GETTING + b"\n" + not_downloaded(b"1.0"), self.update())
+        self.assertEqual(b"3" * 64, read(self.path("ZEM/update.sha256")))
+        self.assert_no_leftovers()
+
+    def test_update_archive_that_is_no_zip_fails_to_install_silently(self):
+        self.publish_release("1.1")
+        page = b"<html>maintenance</html>"
+        self.publish("frolix-rewrite-update.zip", page)
+        self.install_state("1.0", full_install=True)
+        expected = BANNER + GETTING + downloading(len(page)) + FAILED_INSTALL
+        self.assertEqual(expected, self.update())
+        self.assertTrue(os.path.exists(self.path("ZEM/full-install")))
+        self.assertFalse(os.path.exists(self.path("ZEM/update.sha256")))
+        self.assert_no_leftovers()
+
+    def test_missing_release_description_cannot_reach_the_site(self):
+        self.install_state("1.3")
+        write(self.path("ZEM/release-check.json"), release_json("9.9"))
+        self.assertEqual(BANNER + unreachable(b"1.3"), self.update())
+        # The server answered, so the file of an earlier run is gone.
+        self.assert_no_leftovers()
+
+    def test_licence_notice_touches_nothing(self):
+        before = folder_listing(self.game)
+        output = self.update(["--licenses", "ignored"])
+        self.assertTrue(output.startswith(b"miniz 3.1.1\nhttps://github.com/richgel999/miniz\n"), output)
+        self.assertIn(b"Copyright 2013-2014 RAD Game Tools and Valve Software\n", output)
+        self.assertIn(b"Copyright 2010-2014 Rich Geldreich and Tenacious Software LLC\n", output)
+        self.assertIn(b"Permission is hereby granted, free of charge, to any person obtaining a copy\n", output)
+        self.assertTrue(output.endswith(b"OTHER DEALINGS IN\nTHE SOFTWARE.\n"), output)
+        self.assertNotIn(b"ZEM:", output)
+        self.assertEqual(before, folder_listing(self.game))
+        self.assertFalse(os.path.exists(self.path("ZEM")))
+        self.assertEqual([], self.requested())
+
+    def test_other_first_arguments_run_the_update(self):
+        self.install_state("1.0", stored_hash=b"4" * 64)
+        self.publish_release("1.0")
+        for argument in ("--LICENSES", "-licenses", "--license"):
+            self.assertEqual(BANNER + up_to_date(b"1.0"), self.update([argument]))
+
+    def test_removal_list_applied_before_the_server_is_asked_and_again_after_the_update(self):
+        outside = make_temp_folder("zem-outside-")
+        self.addCleanup(remove_tree, outside)
+        write(os.path.join(outside, "keep", "treasure.txt"), b"not the game's")
+        os.chmod(os.path.join(outside, "keep", "treasure.txt"), 0o444)
+
+        old = self.path("Frolix_Multiplayer/Content/Old")
+        write(os.path.join(old, "intro.bk2"), b"old movie")
+        write(os.path.join(old, "Sub", "readonly.bin"), b"read-only")
+        os.chmod(os.path.join(old, "Sub", "readonly.bin"), 0o444)
+        os.symlink(os.path.join(outside, "keep"), os.path.join(old, "Sub", "link"))
+        write(self.path("Frolix_Multiplayer/Content/Retired/r.pak"), b"retired by the new release")
+        write(self.path("Frolix_Multiplayer/Saved/save.sav"), b"the player's")
+        write(self.path("Frolix_Multiplayer/Content/old.pak"), b"old")
+        write(self.path("ZEM/removed.txt"), b"# retired in 2.0\r\nFrolix_Multiplayer/Content/Old/\r\n"
+                                            b"Frolix_Multiplayer/Saved/\r\n")
+
+        new_list = (b"Frolix_Multiplayer/Content/Old/\n"
+                    b"Frolix_Multiplayer\\Content\\Retired\\\n"
+                    b"  Frolix_Multiplayer/Content/old.pak  \n")
+        archive = self.archive([("ZEM/release.json", release_json("3.0")), ("ZEM/removed.txt", new_list)])
+        self.install_state("2.0", stored_hash=b"5" * 64)
+        self.publish_release("3.0", archive)
+
+        expected = (BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + GETTING
+                    + downloading(os.path.getsize(archive)) + installing(0, 2) + installing(2, 2, b"\n")
+                    + removed(b"Frolix_Multiplayer\\Content\\Retired") + updated(b"3.0"))
+        self.assertEqual(expected, self.update())
+        self.assertFalse(os.path.exists(old))
+        self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Retired")))
+        self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/old.pak")))
+        self.assertEqual(b"the player's", read(self.path("Frolix_Multiplayer/Saved/save.sav")))
+        self.assertEqual(b"not the game's", read(os.path.join(outside, "keep", "treasure.txt")))
+        self.assertEqual(0o444, os.stat(os.path.join(outside, "keep", "treasure.txt")).st_mode & 0o777)
+        self.assertEqual(new_list, read(self.path("ZEM/removed.txt")))  # never changed
+
+        # The list stays and is applied at every run; nothing is left to delete.
+        self.assertEqual(BANNER + up_to_date(b"3.0"), self.update())
+
+
+class LauncherAfterUpdate(UpdaterCase):
+    def test_next_launcher_start_puts_both_delivered_programs_in_place(self):
+        make_installed_game(self.game)
+        # New builds of both programs: the built images with bytes appended
+        # (an executable ignores data after its image), so they still run.
+        new_launcher = read(os.path.join(BIN, "ZEM-Play.exe")) + b"release 2"
+        new_updater = read(os.path.join(BIN, "ZEM-Update.exe")) + b"release 2"
+        archive = self.archive([("ZEM-Play.exe", new_launcher), ("ZEM-Update.exe", new_updater),
+                                ("ZEM/release.json", release_json("2.0"))])
+        self.install_state("1.0", full_install=True)
+        self.publish_release("2.0", archive)
+        output = self.update()
+        self.assertTrue(output.endswith(updated(b"2.0")), output)
+
+        # miniz writes files without execute permission; the launcher keeps
+        # what it is given, so the archive's programs need it on POSIX.
+        os.chmod(self.path("ZEM-Play.exe.new"), 0o755)
+        os.chmod(self.path("ZEM-Update.exe.new"), 0o755)
+        completed = subprocess.run([self.path("ZEM-Play.exe")], cwd=self.game, env=self.env(),
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   timeout=120)
+        self.assertEqual((b"game started\n", 0), (completed.stdout, completed.returncode))
+        self.assertEqual(new_launcher, read(self.path("ZEM-Play.exe")))
+        self.assertEqual(new_updater, read(self.path("ZEM-Update.exe")))
+        self.assertFalse(os.path.exists(self.path("ZEM-Play.exe.new")))
+        self.assertFalse(os.path.exists(self.path("ZEM-Update.exe.new")))
+
+        # The delivered updater runs and knows the installation.
+        self.assertEqual(BANNER + up_to_date(b"2.0"), self.update())
+
+
+@unittest.skipUnless(port_is_free(PORT), f"port {PORT} is in use")
+class UpdaterWithoutServer(unittest.TestCase):
+    """Nothing listens on the server's port: the site cannot be reached."""
+
+    def setUp(self):
+        self.game = make_game_folder("zem-offline-")
+        self.addCleanup(remove_tree, self.game)
+        put_programs(self.game)
+
+    def path(self, name):
+        return os.path.join(self.game, name)
+
+    def update(self):
+        stdout, stderr, code = run_updater(self.game, dict(os.environ))
+        self.assertEqual((b"", 0), (stderr, code))
+        return stdout
+
+    def test_without_an_installed_version_it_shows_a_question_mark(self):
+        self.assertEqual(BANNER + unreachable(b"?"), self.update())
+        self.assertTrue(os.path.isdir(self.path("ZEM")))
+        self.assertEqual([], os.listdir(self.path("ZEM")))
+
+    def test_with_an_installed_version_the_removal_list_still_applies(self):
+        write(self.path("ZEM/release.json"), release_json("1.2.3"))
+        write(self.path("ZEM/release-check.json"), b"from an earlier run")
+        write(self.path("Frolix_Multiplayer/Content/Old/a.bin"), b"a")
+        write(self.path("ZEM/removed.txt"), b"Frolix_Multiplayer/Content/Old/\n")
+        self.assertEqual(BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + unreachable(b"1.2.3"),
+                         self.update())
+        self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Old")))
+        # The server never answered: a file of an earlier run is left alone.
+        self.assertEqual(b"from an earlier run", read(self.path("ZEM/release-check.json")))
+
+
+if __name__ == "__main__":
+    unittest.main()
