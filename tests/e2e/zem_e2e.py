@@ -109,6 +109,11 @@ http {{
         ssl_certificate {ca.cert};
         ssl_certificate_key {ca.key};
         root {docroot};
+        # The same files, sent slowly: lets a test stop an installation half way.
+        location /slow/ {{
+            alias {docroot}/files/;
+            limit_rate 4m;
+        }}
     }}
 }}
 """)
@@ -169,6 +174,9 @@ class ServerTestCase(unittest.TestCase):
         os.makedirs(files)
         self.game = make_game_folder("zem-game-")
         self.addCleanup(remove_tree, self.game)
+
+    def nginx_url(self, path):
+        return f"https://localhost:{self.nginx.port}/{path}"
 
     def serve(self, name, source):
         shutil.copyfile(source, os.path.join(self.docroot, "files", name))

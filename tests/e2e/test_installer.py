@@ -1,0 +1,398 @@
+"""The full installation, end to end: the built ZEM-Play.exe installs a
+game from real archives (Info-ZIP zip, Python's zipfile) served by nginx
+over HTTPS, with range requests. Console output compared byte for byte."""
+
+import os
+import random
+import re
+import signal
+import subprocess
+import time
+import unittest
+import uuid
+import zipfile
+
+from zem_e2e import (BANNER, GAME_EXE, UNREACHABLE, ServerTestCase, folder_listing, make_temp_folder,
+                     put_programs, read, remove_tree, run_program, write, zip_with_info_zip)
+
+INSTALLED = b"\n  Installed. Starting the game...\n"
+CANNOT_READ = b"  The game download couldn't be read. Tap the game again in a few minutes.\n"
+BATCH = b"echo Frolix Rewrite is running\nexit 0\n"
+GAME_OUTPUT = b"Frolix Rewrite is running\n"
+
+
+def gb_line(needed):
+    return b"  %.1f GB to install.\n" % (needed / 1e9)
+
+
+def expected_output(archive, game, own_name="ZEM-Play.exe"):
+    """What an installation of an archive of small entries (each at most
+    32 KiB, so the zip library hands each over in one piece) prints, given
+    the files already in the game folder."""
+    entries = zipfile.ZipFile(archive).infolist()
+
+    def size_on_disk(name):
+        path = os.path.join(game, name)
+        return os.path.getsize(path) if os.path.exists(path) else None
+
+    files = [e for e in entries if not e.is_dir()]
+    total = sum(e.file_size for e in files)
+    needed = sum(e.file_size for e in files if size_on_disk(e.filename) != e.file_size)
+    out = BANNER + gb_line(needed)
+    done, last = 0, -1
+    for e in files:
+        name = e.filename
+        if ".." in name or name.startswith(("/", "\\")) or ":" in name:
+            continue
+        if name.lower() == own_name.lower() or size_on_disk(name) == e.file_size:
+            done += e.file_size
+            continue
+        assert e.file_size <= 32768, "the model covers small entries only"
+        if e.file_size:
+            percentage = (done + e.file_size) * 100 // total
+            if percentage != last:
+                out += b"\r  Installing the game... %d%%   " % percentage
+                last = percentage
+        done += e.file_size
+    return out + INSTALLED
+
+
+def small_game(folder, count=40, seed=1):
+    """A source tree of small files of mixed kinds, with the game
+    executable and the batch file."""
+    rng = random.Random(seed)
+    write(os.path.join(folder, GAME_EXE), b"MZ" + bytes(rng.getrandbits(8) for _ in range(3000)))
+    write(os.path.join(folder, "ZEM-Play.bat"), BATCH)
+    write(os.path.join(folder, "Frolix_Multiplayer/Content/empty.txt"), b"")
+    for i in range(count):
+        kind = i % 3
+        if kind == 0:
+            data = bytes(rng.getrandbits(8) for _ in range(rng.randint(1, 30000)))
+        elif kind == 1:
+            data = ("line %d of a config file\n" % i).encode() * rng.randint(1, 900)
+        else:
+            data = bytes(rng.randint(1, 20000))
+        write(os.path.join(folder, "Frolix_Multiplayer/Content/Sub%d/file%03d.dat" % (i % 4, i)), data)
+
+
+def large_game(folder, pak_count=5, pak_size=7 * 1024 * 1024 + 12345):
+    """A few incompressible .pak files spanning several 8 MiB windows."""
+    rng = random.Random(7)
+    write(os.path.join(folder, GAME_EXE), b"MZ" + os.urandom(1000))
+    write(os.path.join(folder, "ZEM-Play.bat"), BATCH)
+    for i in range(pak_count):
+        write(os.path.join(folder, "Frolix_Multiplayer/Content/Paks/p%d.pak" % i), rng.randbytes(pak_size))
+    write(os.path.join(folder, "Frolix_Multiplayer/Config/Game.ini"), b"[Game]\nQuality=High\n" * 500)
+
+
+def source_files(folder):
+    return folder_listing(folder)
+
+
+def installed_game_files(game):
+    """The game folder's files, without the programs and state folder."""
+    return {name: data for name, data in folder_listing(game).items()
+            if not name.startswith("ZEM/") and name not in ("ZEM-Play.exe", "ZEM-Update.exe")}
+
+
+class Installation(ServerTestCase):
+    def setUp(self):
+        super().setUp()
+        self.source = make_temp_folder("zem-src-")
+        self.addCleanup(remove_tree, self.source)
+        self.archives = make_temp_folder("zem-zip-")
+        self.addCleanup(remove_tree, self.archives)
+        put_programs(self.game)
+
+    def archive_path(self, name="frolix-rewrite.zip"):
+        return os.path.join(self.archives, name)
+
+    def install(self, **env):
+        return run_program(self.game, "ZEM-Play.exe", env=self.env(**env))
+
+    def test_first_install_from_info_zip_archive(self):
+        small_game(self.source)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+
+        output, code = self.install()
+        self.assertEqual(expected, output)
+        self.assertEqual(0, code)
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertEqual(b"1", read(os.path.join(self.game, "ZEM/full-install")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        # Installed now: the next start runs the game at once, without the server.
+        output, code = run_program(self.game, "ZEM-Play.exe", env=self.env(ZEM_INSTALL_URL="https://localhost:1/x.zip"))
+        self.assertEqual((GAME_OUTPUT, 0), (output, code))
+
+    def test_install_from_python_zipfile_archive_with_deflate_and_stored_entries(self):
+        small_game(self.source, count=20, seed=5)
+        archive = self.archive_path()
+        with zipfile.ZipFile(archive, "w") as z:
+            for index, (name, data) in enumerate(sorted(source_files(self.source).items())):
+                method = zipfile.ZIP_DEFLATED if index % 2 else zipfile.ZIP_STORED
+                z.writestr(zipfile.ZipInfo(name), data, compress_type=method)
+            z.writestr(zipfile.ZipInfo("Frolix_Multiplayer/Empty/"), b"")
+        self.serve("frolix-rewrite.zip", archive)
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Empty")))
+
+    def test_install_url_from_environment_and_empty_value_means_default(self):
+        small_game(self.source, count=3)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("other-name.zip", archive)
+        # The default URL names a file the server does not have.
+        output, code = self.install(ZEM_INSTALL_URL="")
+        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
+        output, code = self.install(ZEM_INSTALL_URL=self.nginx_url("files/other-name.zip"))
+        self.assertEqual(0, code)
+        self.assertTrue(output.endswith(INSTALLED + GAME_OUTPUT))
+
+    def test_complete_files_are_passed_over_even_with_other_content(self):
+        small_game(self.source, count=12)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        # One file of the right size but other content, one of the wrong size,
+        # a part file left from a killed run.
+        name_same = "Frolix_Multiplayer/Content/Sub1/file001.dat"
+        name_other = "Frolix_Multiplayer/Content/Sub2/file002.dat"
+        same_size = b"x" * len(read(os.path.join(self.source, name_same)))
+        write(os.path.join(self.game, name_same), same_size)
+        write(os.path.join(self.game, name_other), b"short")
+        write(os.path.join(self.game, name_other + ".zempart"), b"left over from a killed run" * 1000)
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(same_size, read(os.path.join(self.game, name_same)))
+        self.assertEqual(read(os.path.join(self.source, name_other)), read(os.path.join(self.game, name_other)))
+        self.assertFalse(os.path.exists(os.path.join(self.game, name_other + ".zempart")))
+
+    def test_everything_complete_with_marker_prints_zero_and_no_progress(self):
+        small_game(self.source, count=4)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        for name, data in source_files(self.source).items():
+            write(os.path.join(self.game, name), data)
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        output, code = self.install()
+        self.assertEqual((BANNER + gb_line(0) + INSTALLED + GAME_OUTPUT, 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+
+    def test_unsafe_names_are_never_written_and_progress_stays_below_100(self):
+        small_game(self.source, count=3)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        escape = "zem-escape-" + uuid.uuid4().hex
+        unsafe = ["../" + escape, "/tmp/" + escape, "C:" + escape, "a..b", "\\" + escape]
+        with zipfile.ZipFile(archive, "a") as z:
+            for name in unsafe:
+                z.writestr(zipfile.ZipInfo(name), b"must not be written" * 10)
+        self.serve("frolix-rewrite.zip", archive)
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        self.assertNotIn(b"100%", expected)
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.game), escape)))
+        self.assertFalse(os.path.exists("/tmp/" + escape))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+
+    def test_entry_named_like_the_launcher_is_never_written_but_counts_as_done(self):
+        small_game(self.source, count=3)
+        archive = self.archive_path()
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            # First in the archive, so the progress after the last written
+            # entry shows whether it was counted.
+            z.writestr("zem-play.EXE", b"an old launcher" * 100)
+            for name, data in sorted(source_files(self.source).items()):
+                z.writestr(name, data)
+        self.serve("frolix-rewrite.zip", archive)
+        image = read(os.path.join(self.game, "ZEM-Play.exe"))
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        self.assertIn(b"100%", expected)
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "zem-play.EXE")))
+        self.assertEqual(image, read(os.path.join(self.game, "ZEM-Play.exe")))
+
+    def test_zip64_archive_with_more_than_65535_entries(self):
+        archive = self.archive_path()
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as z:
+            z.writestr(GAME_EXE, b"MZ")
+            z.writestr("ZEM-Play.bat", BATCH)
+            for i in range(66000):
+                z.writestr("Frolix_Multiplayer/Content/D%02d/f%05d" % (i % 50, i), b"%d" % i)
+        with open(archive, "rb") as f:
+            f.seek(-200000, os.SEEK_END)
+            self.assertIn(b"PK\x06\x06", f.read())  # the zip64 end record
+        self.serve("frolix-rewrite.zip", archive)
+        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(b"65999", read(os.path.join(self.game, "Frolix_Multiplayer/Content/D49/f65999")))
+
+    def test_corrupted_entry_stops_with_its_name_and_leaves_no_part_file(self):
+        small_game(self.source, count=6)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive, "-0")
+        victim = "Frolix_Multiplayer/Content/Sub2/file002.dat"
+        with zipfile.ZipFile(archive) as z:
+            info = z.getinfo(victim)
+        data = bytearray(read(archive))
+        header = info.header_offset
+        name_length = int.from_bytes(data[header + 26:header + 28], "little")
+        extra_length = int.from_bytes(data[header + 28:header + 30], "little")
+        data_offset = header + 30 + name_length + extra_length
+        data[data_offset + 5] ^= 0xFF  # the CRC-32 no longer matches
+        write(archive, bytes(data))
+        self.serve("frolix-rewrite.zip", archive)
+        output, code = self.install()
+        self.assertEqual(1, code)
+        local = victim.replace("/", "\\").encode()
+        self.assertTrue(output.startswith(BANNER))
+        self.assertTrue(output.endswith(b"\n  The download stopped at " + local +
+                                        b". Tap the game again to carry on from here.\n"), output)
+        self.assertFalse(os.path.exists(os.path.join(self.game, victim)))
+        self.assertFalse(os.path.exists(os.path.join(self.game, victim + ".zempart")))
+        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/full-install")))
+
+    def test_entry_cut_short_stops_the_installation(self):
+        archive = self.archive_path()
+        payload = os.urandom(20000)
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("ZEM-Play.bat", BATCH)
+            z.writestr("Frolix_Multiplayer/Content/cut.bin", payload)
+        # Claim one byte more than the entry holds, in the local header and
+        # the central directory: the data ends before the size is reached.
+        data = bytearray(read(archive))
+        with zipfile.ZipFile(archive) as z:
+            info = z.getinfo("Frolix_Multiplayer/Content/cut.bin")
+        local_size_at = info.header_offset + 22
+        data[local_size_at:local_size_at + 4] = (len(payload) + 1).to_bytes(4, "little")
+        central = data.rindex(b"PK\x01\x02")
+        data[central + 24:central + 28] = (len(payload) + 1).to_bytes(4, "little")
+        write(archive, bytes(data))
+        self.serve("frolix-rewrite.zip", archive)
+        output, code = self.install()
+        self.assertEqual(1, code)
+        self.assertTrue(output.endswith(b"\n  The download stopped at Frolix_Multiplayer\\Content\\cut.bin."
+                                        b" Tap the game again to carry on from here.\n"), output)
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Content/cut.bin")))
+
+    def test_not_a_zip_archive_cannot_be_read_and_leaves_markers_alone(self):
+        write(os.path.join(self.docroot, "files/frolix-rewrite.zip"), os.urandom(100000))
+        output, code = self.install()
+        self.assertEqual((BANNER + CANNOT_READ, 1), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+
+    def test_unreachable_server_touches_nothing_and_never_runs_the_batch_file(self):
+        write(os.path.join(self.game, "ZEM-Play.bat"), b"echo ran > ran.txt\nexit 0\n")
+        output, code = self.install(ZEM_INSTALL_URL="https://localhost:1/files/frolix-rewrite.zip")
+        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ran.txt")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+
+    def test_missing_archive_on_the_server_is_unreachable(self):
+        output, code = self.install()
+        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
+
+    def test_multi_window_install_killed_half_way_resumes(self):
+        large_game(self.source)
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive, "-0")
+        self.serve("frolix-rewrite.zip", archive)
+        env = self.env(ZEM_INSTALL_URL=self.nginx_url("slow/frolix-rewrite.zip"))
+        process = subprocess.Popen([os.path.join(self.game, "ZEM-Play.exe")], cwd=self.game, env=env,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        paks = os.path.join(self.game, "Frolix_Multiplayer/Content/Paks")
+        source_paks = os.path.join(self.source, "Frolix_Multiplayer/Content/Paks")
+
+        def complete_paks():
+            return [n for n in os.listdir(paks) if n.endswith(".pak")] if os.path.isdir(paks) else []
+
+        def parts():
+            return [n for n in os.listdir(paks) if n.endswith(".zempart")] if os.path.isdir(paks) else []
+
+        # Stop it while a third .pak is being written.
+        deadline = time.time() + 120
+        while time.time() < deadline and not (len(complete_paks()) >= 2 and parts()):
+            time.sleep(0.01)
+        process.send_signal(signal.SIGKILL)
+        first_output = process.communicate()[0]
+        left = parts()
+        self.assertEqual(1, len(left), first_output)
+        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        complete = complete_paks()
+        self.assertGreaterEqual(len(complete), 2)
+        for name in complete:
+            self.assertEqual(read(os.path.join(source_paks, name)), read(os.path.join(paks, name)))
+
+        first_files = {name for name, data in installed_game_files(self.game).items()
+                       if not name.endswith(".zempart") and data == read(os.path.join(self.source, name))}
+        requests_before = len(self.nginx.requests())
+        output, code = self.install()
+        self.assertEqual(0, code)
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertFalse(os.path.exists(os.path.join(paks, left[0])))
+        # The second run announces only what was missing, and its first
+        # progress figure already counts the complete entries.
+        total = sum(len(d) for d in source_files(self.source).values())
+        missing = sum(len(data) for name, data in source_files(self.source).items() if name not in first_files)
+        self.assertTrue(output.startswith(BANNER + gb_line(missing)), output[:300])
+        percentages = [int(p) for p in re.findall(rb"\r  Installing the game\.\.\. (\d+)%   ", output)]
+        done_before = total - missing
+        self.assertGreaterEqual(percentages[0], done_before * 100 // total)
+        self.assertEqual(percentages, sorted(set(percentages)))
+        self.assertEqual(100, percentages[-1])
+        self.assertTrue(output.endswith(INSTALLED + GAME_OUTPUT))
+        # About one request per 8 MiB window of what was missing, plus the
+        # probe and the central directory.
+        requests = len(self.nginx.requests()) - requests_before
+        self.assertLessEqual(requests, 2 + missing // (8 * 1024 * 1024) + 2)
+
+
+class SmallDisk(ServerTestCase):
+    """A game folder on a small tmpfs, so that the free-space check refuses."""
+
+    def setUp(self):
+        super().setUp()
+        self.mount = make_temp_folder("zem-tmpfs-")
+        self.addCleanup(remove_tree, self.mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=280m", "tmpfs", self.mount],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", self.mount])
+        self.game = self.mount
+        put_programs(self.game)
+
+    def test_not_enough_free_space_refuses_with_figures_and_keeps_marker(self):
+        source = make_temp_folder("zem-src-")
+        self.addCleanup(remove_tree, source)
+        write(os.path.join(source, "Frolix_Multiplayer/Content/big.pak"), b"\0" * (40 * 1000 * 1000))
+        write(os.path.join(source, "ZEM-Play.bat"), BATCH)
+        archive = os.path.join(source, "..", os.path.basename(source) + ".zip")
+        self.addCleanup(os.remove, archive)
+        zip_with_info_zip(source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        output, code = run_program(self.game, "ZEM-Play.exe", env=self.env())
+        stat = os.statvfs(self.game)
+        free = stat.f_bavail * stat.f_frsize
+        needed = 40 * 1000 * 1000 + len(BATCH)
+        self.assertEqual((BANNER + b"  Not enough free space: this needs %.1f GB more and the device has %.1f GB free.\n"
+                          b"  Free up some space and tap the game again.\n" % (needed / 1e9, free / 1e9), 1),
+                         (output, code))
+        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer")))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,193 @@
+// The ranged read against a scripted in-process HTTPS server.
+#include "launcher/ranged_reader.h"
+#include "support/fault_server.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+using zem_test::FaultReply;
+using zem_test::FaultServer;
+
+namespace {
+
+constexpr uint64_t MiB = 1024 * 1024;
+
+std::string make_archive_bytes(size_t size) {
+    std::mt19937 random(42);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    return bytes;
+}
+
+std::string range_text(uint64_t first, uint64_t last) {
+    return "bytes=" + std::to_string(first) + "-" + std::to_string(last);
+}
+
+class RangedRead : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        ca_ = new zem_test::TestCa;
+        ASSERT_TRUE(zem_test::make_test_ca(ca_));
+        setenv("SSL_CERT_FILE", ca_->ca_cert.c_str(), 1);
+        archive_ = new std::string(make_archive_bytes(20 * MiB + 123));
+    }
+    static void TearDownTestSuite() {
+        zem_test::remove_test_ca(*ca_);
+        delete ca_;
+        delete archive_;
+    }
+
+    void SetUp() override {
+        server_.reset(new FaultServer(*ca_, *archive_));
+        ASSERT_TRUE(server_->started());
+        zem::RemoteArchive& remote = zem::remote_archive;
+        remote.client = zem::http_open_client(zem::installer_user_agent);
+        ASSERT_TRUE(remote.client.is_open());
+        snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
+        remote.window.reset(new unsigned char[zem::window_capacity]);
+        remote.window_start = 0;
+        remote.window_length = 0;
+        remote.size = archive_->size();
+    }
+    void TearDown() override {
+        zem::remote_archive.client.reset();
+        server_.reset();
+    }
+
+    // Reads and checks the bytes against the archive; returns the count.
+    size_t read_and_check(uint64_t offset, size_t count) {
+        std::vector<unsigned char> destination(count);
+        const size_t got = zem::ranged_read(nullptr, offset, destination.data(), count);
+        if (got > 0) {
+            EXPECT_EQ(0, memcmp(destination.data(), archive_->data() + offset, got)) << "at offset " << offset;
+        }
+        return got;
+    }
+
+    std::vector<std::string> ranges() const {
+        std::vector<std::string> seen;
+        for (const auto& request : server_->requests()) seen.push_back(request.range);
+        return seen;
+    }
+
+    static zem_test::TestCa* ca_;
+    static std::string* archive_;
+    std::unique_ptr<FaultServer> server_;
+};
+
+zem_test::TestCa* RangedRead::ca_ = nullptr;
+std::string* RangedRead::archive_ = nullptr;
+
+TEST_F(RangedRead, ProbeTakesTheTotalOfTheContentRange) {
+    zem::remote_archive.size = 0;
+    EXPECT_EQ(archive_->size(), zem::probe_archive_size());
+    EXPECT_EQ(archive_->size(), zem::remote_archive.size);
+    EXPECT_EQ(std::vector<std::string>{"bytes=0-0"}, ranges());
+}
+
+TEST_F(RangedRead, ProbeGivesZeroForStarTotalNoContentRangeOrNoServer) {
+    FaultReply star;
+    star.range_total = FaultReply::RangeTotal::star;
+    FaultReply omitted;
+    omitted.range_total = FaultReply::RangeTotal::omitted;
+    FaultReply whole;
+    whole.kind = FaultReply::Kind::whole_file;
+    server_->script({star, omitted, whole});
+    EXPECT_EQ(0u, zem::probe_archive_size());
+    EXPECT_EQ(0u, zem::probe_archive_size());
+    EXPECT_EQ(0u, zem::probe_archive_size());
+    snprintf(zem::remote_archive.url, sizeof zem::remote_archive.url, "https://127.0.0.1:1/x.zip");
+    EXPECT_EQ(0u, zem::probe_archive_size());
+}
+
+TEST(ContentRange, TotalIsReadLikeStrtoull) {
+    EXPECT_EQ(1234u, zem::archive_size_from_content_range("bytes 0-0/1234"));
+    EXPECT_EQ(0u, zem::archive_size_from_content_range("bytes 0-0/*"));
+    EXPECT_EQ(0u, zem::archive_size_from_content_range("bytes 0-0"));
+    EXPECT_EQ(0u, zem::archive_size_from_content_range(""));
+    EXPECT_EQ(77u, zem::archive_size_from_content_range("bytes 0-0/ 77x"));
+    EXPECT_EQ(5368709120u, zem::archive_size_from_content_range("bytes 0-0/5368709120"));
+}
+
+TEST_F(RangedRead, ReadsInsideTheWindowMakeNoRequest) {
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    ASSERT_EQ(65536u, read_and_check(5000, 65536));
+    ASSERT_EQ(100u, read_and_check(8 * MiB - 100, 100));
+    EXPECT_EQ(std::vector<std::string>{range_text(0, 8 * MiB - 1)}, ranges());
+}
+
+TEST_F(RangedRead, ReadOneBytePastTheWindowFetchesAWindowAtItsOwnOffset) {
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    ASSERT_EQ(101u, read_and_check(8 * MiB - 100, 101));
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB - 100, 16 * MiB - 101)}),
+              ranges());
+}
+
+TEST_F(RangedRead, TailReadIsCutToTheArchiveAndFetchesOnlyTheRest) {
+    const uint64_t size = archive_->size();
+    EXPECT_EQ(40u, read_and_check(size - 40, 100));
+    EXPECT_EQ(std::vector<std::string>{range_text(size - 40, size - 1)}, ranges());
+}
+
+TEST_F(RangedRead, ReadAtOrPastTheEndReturnsZeroWithoutRequest) {
+    unsigned char byte;
+    EXPECT_EQ(0u, zem::ranged_read(nullptr, archive_->size(), &byte, 1));
+    EXPECT_EQ(0u, zem::ranged_read(nullptr, archive_->size() + 5, &byte, 1));
+    EXPECT_EQ(0u, server_->request_count());
+}
+
+TEST_F(RangedRead, ExactlyEightMiBIsFetchedAndNineMiBIsRefused) {
+    EXPECT_EQ(8 * MiB, read_and_check(MiB, 8 * MiB));
+    std::vector<unsigned char> destination(9 * MiB);
+    EXPECT_EQ(0u, zem::ranged_read(nullptr, 0, destination.data(), destination.size()));
+    EXPECT_EQ(std::vector<std::string>{range_text(MiB, 9 * MiB - 1)}, ranges());
+}
+
+TEST_F(RangedRead, StatusTwoHundredForEveryWindowFailsAfterSixAttempts) {
+    FaultReply whole;
+    whole.kind = FaultReply::Kind::whole_file;
+    server_->set_default_reply(whole);
+    testing::internal::CaptureStdout();
+    const size_t got = read_and_check(0, 100);
+    fflush(stdout);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(0u, got);
+    EXPECT_EQ(std::vector<std::string>(6, range_text(0, 8 * MiB - 1)), ranges());
+    std::string five;
+    for (int i = 0; i < 5; ++i) five += "\n  Connection lost, trying again...\n";
+    EXPECT_EQ(five, printed);
+}
+
+TEST_F(RangedRead, BodyCutInHalfIsFetchedWholeAgain) {
+    FaultReply cut;
+    cut.cut_after = 4 * MiB;
+    server_->script({cut});
+    testing::internal::CaptureStdout();
+    const size_t got = read_and_check(3 * MiB, 1000);
+    fflush(stdout);
+    EXPECT_EQ("\n  Connection lost, trying again...\n", testing::internal::GetCapturedStdout());
+    EXPECT_EQ(1000u, got);
+    EXPECT_EQ(std::vector<std::string>(2, range_text(3 * MiB, 11 * MiB - 1)), ranges());
+}
+
+TEST_F(RangedRead, WindowIsNotServedAfterAFetchOverwroteItAndFailed) {
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    FaultReply cut;
+    cut.cut_after = 2 * MiB;
+    server_->script(std::vector<FaultReply>(6, cut));
+    testing::internal::CaptureStdout();
+    std::vector<unsigned char> destination(100);
+    EXPECT_EQ(0u, zem::ranged_read(nullptr, 10 * MiB, destination.data(), destination.size()));
+    fflush(stdout);
+    testing::internal::GetCapturedStdout();
+    // The buffer now holds bytes from 10 MiB on: the first window must be
+    // fetched again, not served from it.
+    EXPECT_EQ(100u, read_and_check(0, 100));
+    EXPECT_EQ(8u, server_->request_count());
+}
+
+}  // namespace
