@@ -8,6 +8,7 @@
 
 #include "common/entry_paths.h"
 #include "common/state_files.h"
+#include "common/zip_reader.h"
 #include "platform/platform.h"
 
 #include <miniz.h>
@@ -19,11 +20,6 @@ namespace zem {
 
 // Not the download's buffer: hashing has its own.
 static unsigned char hashing_buffer[hashing_buffer_size];
-
-static void end_zip_reader(mz_zip_archive* zip) {
-    mz_zip_reader_end(zip);
-}
-using ZipReader = Owner<mz_zip_archive, end_zip_reader>;
 
 static void format_digest(const unsigned char digest[sha256_digest_size], char digest_text[digest_text_capacity]) {
     static const char hex_digits[] = "0123456789abcdef";

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,11 @@ struct DigestCase {
     std::string content;
     const char* digest;
 };
+
+// Shown by name in test listings.
+void PrintTo(const DigestCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HashFile : public testing::TestWithParam<DigestCase> {};
 

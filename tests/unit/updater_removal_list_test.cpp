@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 
 using zem::RemovalEntry;
@@ -24,6 +25,11 @@ struct LineCase {
     RemovalEntry expected;
     std::string path;  // for accepted lines
 };
+
+// Shown by name in test listings.
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RemovalLine : public testing::TestWithParam<LineCase> {};
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 namespace {
@@ -15,6 +16,11 @@ struct NumberCase {
     uint32_t value;
     size_t consumed;  // how far the cursor moves
 };
+
+// Shown by name in test listings.
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class VersionNumber : public testing::TestWithParam<NumberCase> {};
 
@@ -57,6 +63,11 @@ struct CompareCase {
     const char* installed;
     VersionOrder expected;
 };
+
+// Shown by name in test listings.
+void PrintTo(const CompareCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class CompareVersions : public testing::TestWithParam<CompareCase> {};
 
@@ -109,6 +120,11 @@ struct DecisionCase {
     bool installation_is_known;  // stored hash non-empty or full-install marker present
     bool fetch;
 };
+
+// Shown by name in test listings.
+void PrintTo(const DecisionCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UpdateDecision : public testing::TestWithParam<DecisionCase> {};
 
