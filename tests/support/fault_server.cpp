@@ -2,9 +2,12 @@
 
 #include <httplib.h>
 
+#include <atomic>
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 #include <utility>
 
 namespace zem_test {
@@ -48,39 +51,51 @@ RangeAsked parse_range(const std::string& header, uint64_t size, ByteRange* rang
     return RangeAsked::satisfiable;
 }
 
+// The bytes of one response body. A slice of the served file points into
+// the server's own copy, which outlives every response (the server stops
+// before it goes), so even a large file is never copied per request; other
+// bodies are owned by `kept`.
+struct Body {
+    const char* data;
+    size_t size;
+    std::shared_ptr<const std::string> kept;
+};
+
+Body body_of(std::string text) {
+    auto kept = std::make_shared<const std::string>(std::move(text));
+    return Body{kept->data(), kept->size(), kept};
+}
+
 // The number of body bytes actually sent: all, or fewer when cut.
-size_t bytes_to_send(const std::string& body, int64_t cut_after) {
-    if (cut_after < 0 || static_cast<uint64_t>(cut_after) >= body.size()) return body.size();
+size_t bytes_to_send(const Body& body, int64_t cut_after) {
+    if (cut_after < 0 || static_cast<uint64_t>(cut_after) >= body.size) return body.size;
     return static_cast<size_t>(cut_after);
 }
 
 // Content-Length framing. A cut body announces its full length; the
 // provider then fails, and httplib drops the connection.
-void send_with_length(httplib::Response& response, std::string body, int64_t cut_after) {
-    const size_t length = body.size();
-    const size_t sent = bytes_to_send(body, cut_after);
-    if (sent == length) {
-        response.set_content(std::move(body), content_type);
+void send_with_length(httplib::Response& response, const Body& body, int64_t cut_after) {
+    if (body.size == 0) {
+        response.set_content("", 0, content_type);
         return;
     }
-    auto shared = std::make_shared<std::string>(std::move(body));
-    response.set_content_provider(length, content_type,
-                                  [shared, sent](size_t offset, size_t wanted, httplib::DataSink& sink) {
+    const size_t sent = bytes_to_send(body, cut_after);
+    response.set_content_provider(body.size, content_type,
+                                  [body, sent](size_t offset, size_t wanted, httplib::DataSink& sink) {
                                       if (offset >= sent) return false;
                                       size_t count = sent - offset;
                                       if (count > wanted) count = wanted;
                                       if (count > piece_size) count = piece_size;
-                                      return sink.write(shared->data() + offset, count);
+                                      return sink.write(body.data + offset, count);
                                   });
 }
 
 // Chunked framing: no Content-Length; a cut body stops without the last
 // (empty) chunk.
-void send_chunked(httplib::Response& response, std::string body, int64_t cut_after) {
+void send_chunked(httplib::Response& response, const Body& body, int64_t cut_after) {
     const size_t sent = bytes_to_send(body, cut_after);
-    const bool cut = sent < body.size();
-    auto shared = std::make_shared<std::string>(std::move(body));
-    response.set_chunked_content_provider(content_type, [shared, sent, cut](size_t offset, httplib::DataSink& sink) {
+    const bool cut = sent < body.size;
+    response.set_chunked_content_provider(content_type, [body, sent, cut](size_t offset, httplib::DataSink& sink) {
         if (offset >= sent) {
             if (cut) return false;
             sink.done();
@@ -88,32 +103,31 @@ void send_chunked(httplib::Response& response, std::string body, int64_t cut_aft
         }
         size_t count = sent - offset;
         if (count > piece_size) count = piece_size;
-        return sink.write(shared->data() + offset, count);
+        return sink.write(body.data + offset, count);
     });
 }
 
 // Close-delimited framing: neither Content-Length nor chunks; the body
-// ends where the connection closes, cut or not.
-void send_close_delimited(httplib::Response& response, std::string body, int64_t cut_after) {
+// ends where the connection ends, cut or not. The provider's failure
+// makes httplib drop the connection at once instead of holding it open
+// for a next request that the client, waiting for the end, never sends.
+void send_close_delimited(httplib::Response& response, const Body& body, int64_t cut_after) {
     const size_t sent = bytes_to_send(body, cut_after);
-    auto shared = std::make_shared<std::string>(std::move(body));
-    response.set_content_provider(content_type, [shared, sent](size_t offset, httplib::DataSink& sink) {
-        if (offset >= sent) {
-            sink.done();
-            return true;
-        }
+    response.set_header("Connection", "close");
+    response.set_content_provider(content_type, [body, sent](size_t offset, httplib::DataSink& sink) {
+        if (offset >= sent) return false;
         size_t count = sent - offset;
         if (count > piece_size) count = piece_size;
-        return sink.write(shared->data() + offset, count);
+        return sink.write(body.data + offset, count);
     });
 }
 
-void send_body(httplib::Response& response, const FaultReply& reply, int status, std::string body) {
+void send_body(httplib::Response& response, const FaultReply& reply, int status, const Body& body) {
     response.status = status;
     switch (reply.framing) {
-    case FaultReply::Framing::content_length: send_with_length(response, std::move(body), reply.cut_after); break;
-    case FaultReply::Framing::chunked: send_chunked(response, std::move(body), reply.cut_after); break;
-    case FaultReply::Framing::close_delimited: send_close_delimited(response, std::move(body), reply.cut_after); break;
+    case FaultReply::Framing::content_length: send_with_length(response, body, reply.cut_after); break;
+    case FaultReply::Framing::chunked: send_chunked(response, body, reply.cut_after); break;
+    case FaultReply::Framing::close_delimited: send_close_delimited(response, body, reply.cut_after); break;
     }
 }
 
@@ -133,17 +147,17 @@ void answer_file(httplib::Response& response, const FaultReply& reply, const std
     ByteRange range{0, 0};
     switch (parse_range(range_header, file.size(), &range)) {
     case RangeAsked::none:
-        send_body(response, reply, 200, file);
+        send_body(response, reply, 200, Body{file.data(), file.size(), nullptr});
         return;
     case RangeAsked::unsatisfiable:
         response.set_header("Content-Range", "bytes */" + std::to_string(file.size()));
-        send_body(response, reply, 416, std::string());
+        send_body(response, reply, 416, body_of(std::string()));
         return;
     case RangeAsked::satisfiable:
         if (reply.range_total != FaultReply::RangeTotal::omitted) {
             response.set_header("Content-Range", content_range_value(range, file.size(), reply.range_total));
         }
-        send_body(response, reply, 206, file.substr(range.first, range.last - range.first + 1));
+        send_body(response, reply, 206, Body{file.data() + range.first, range.last - range.first + 1, nullptr});
         return;
     }
 }
@@ -152,44 +166,84 @@ void answer(httplib::Response& response, const FaultReply& reply, const std::str
             const std::string& file) {
     switch (reply.kind) {
     case FaultReply::Kind::file: answer_file(response, reply, range_header, file); break;
-    case FaultReply::Kind::whole_file: send_body(response, reply, 200, file); break;
-    case FaultReply::Kind::status: send_body(response, reply, reply.status, reply.body); break;
+    case FaultReply::Kind::whole_file: send_body(response, reply, 200, Body{file.data(), file.size(), nullptr}); break;
+    case FaultReply::Kind::status: send_body(response, reply, reply.status, body_of(reply.body)); break;
     case FaultReply::Kind::redirect:
         response.set_header("Location", reply.location);
-        send_body(response, reply, 302, "moved\n");
+        send_body(response, reply, 302, body_of("moved\n"));
         break;
     }
 }
 
 }  // namespace
 
-FaultServer::FaultServer(const TestCa& ca, std::string file) : file_(std::move(file)) {
-    server_.reset(new httplib::SSLServer(ca.server_cert.c_str(), ca.server_key.c_str()));
-    if (!server_->is_valid()) return;
+struct FaultServer::Listener {
+    std::unique_ptr<httplib::Server> server;
+    std::thread thread;
+    std::atomic<bool> returned{false};
+    int port = 0;
+};
+
+FaultServer::FaultServer(const TestCa& ca, std::string file)
+    : file_(std::move(file)), secure_(new Listener), plain_(new Listener) {
+    secure_->server.reset(new httplib::SSLServer(ca.server_cert.c_str(), ca.server_key.c_str()));
+    plain_->server.reset(new httplib::Server);
+    if (listen(secure_.get(), true)) listen(plain_.get(), false);
+}
+
+FaultServer::~FaultServer() {
+    for (Listener* listener : {secure_.get(), plain_.get()}) {
+        if (listener->port > 0) listener->server->stop();
+        if (listener->thread.joinable()) listener->thread.join();
+    }
+}
+
+// Sets the server up and starts its accept loop on a free port of
+// 127.0.0.1. False when it cannot listen.
+bool FaultServer::listen(Listener* listener, bool tls) {
+    httplib::Server& server = *listener->server;
+    if (!server.is_valid()) return false;
     // Idle keep-alive connections end soon, so that stopping never waits long.
-    server_->set_keep_alive_timeout(1);
-    server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    server.set_keep_alive_timeout(1);
+    // Headers and body go out in separate writes; without this the body
+    // waits for the client's delayed acknowledgement of the headers.
+    server.set_tcp_nodelay(true);
+    server.Get(".*", [this, tls](const httplib::Request& request, httplib::Response& response) {
         // httplib would cut the body to the Range by itself after this
         // handler; here the scripted reply alone decides what is sent.
         const_cast<httplib::Request&>(request).ranges.clear();
         const std::string range = request.get_header_value("Range");
-        answer(response, next_reply(request.path, range, request.remote_port), range, file_);
+        const RecordedRequest seen{request.path, range, request.get_header_value("User-Agent"), request.remote_port, tls};
+        answer(response, next_reply(seen), range, file_);
     });
-    const int port = server_->bind_to_any_port("127.0.0.1");
-    if (port <= 0) return;
-    // The socket listens already: requests made before the thread runs
-    // wait in the backlog.
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    port_ = port;
+    const int port = server.bind_to_any_port("127.0.0.1");
+    if (port <= 0) return false;
+    listener->thread = std::thread([listener] {
+        listener->server->listen_after_bind();
+        listener->returned = true;
+    });
+    // stop() does nothing to a server whose accept loop has not begun yet,
+    // and the loop would then wait for ever: go on only once it runs.
+    while (!server.is_running() && !listener->returned) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (!server.is_running()) return false;
+    listener->port = port;
+    return true;
 }
 
-FaultServer::~FaultServer() {
-    if (server_) server_->stop();
-    if (thread_.joinable()) thread_.join();
+bool FaultServer::started() const {
+    return secure_->port > 0 && plain_->port > 0;
+}
+
+int FaultServer::port() const {
+    return secure_->port;
 }
 
 std::string FaultServer::url(const std::string& path, const char* host) const {
-    return "https://" + std::string(host) + ":" + std::to_string(port_) + path;
+    return "https://" + std::string(host) + ":" + std::to_string(secure_->port) + path;
+}
+
+std::string FaultServer::plain_url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(plain_->port) + path;
 }
 
 void FaultServer::script(std::vector<FaultReply> replies) {
@@ -212,9 +266,9 @@ size_t FaultServer::request_count() const {
     return requests_.size();
 }
 
-FaultReply FaultServer::next_reply(const std::string& path, const std::string& range, int client_port) {
+FaultReply FaultServer::next_reply(RecordedRequest request) {
     std::lock_guard<std::mutex> lock(mutex_);
-    requests_.push_back(RecordedRequest{path, range, client_port});
+    requests_.push_back(std::move(request));
     if (scripted_.empty()) return default_reply_;
     FaultReply reply = std::move(scripted_.front());
     scripted_.pop_front();

@@ -12,12 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
-
-namespace httplib {
-class SSLServer;
-}
 
 namespace zem_test {
 
@@ -44,30 +39,37 @@ struct FaultReply {
     RangeTotal range_total = RangeTotal::length;
     Framing framing = Framing::content_length;
     // At or above 0: only this many body bytes are sent, then the
-    // connection is dropped (with Content-Length still announcing all).
+    // connection is dropped (a Content-Length still announces them all; a
+    // chunked body lacks its last chunk).
     int64_t cut_after = -1;
 };
 
 struct RecordedRequest {
     std::string path;
     std::string range;  // the Range header's value; "" when none was sent
+    std::string user_agent;
     int client_port;    // the client's port, the same for requests on one connection
+    bool tls;           // false: it came to plain_url's listener
 };
 
 class FaultServer {
 public:
     // Starts serving file over HTTPS with the CA's server certificate on a
-    // free port. started() tells whether that worked.
+    // free port, and the same over plain HTTP on another. started() tells
+    // whether that worked.
     FaultServer(const TestCa& ca, std::string file);
     ~FaultServer();
     FaultServer(const FaultServer&) = delete;
     FaultServer& operator=(const FaultServer&) = delete;
 
-    bool started() const { return port_ > 0; }
-    int port() const { return port_; }
+    bool started() const;
+    int port() const;
     // "https://<host>:<port><path>"; the certificate is valid for
     // "127.0.0.1" and "localhost".
     std::string url(const std::string& path, const char* host = "127.0.0.1") const;
+    // "http://127.0.0.1:<other port><path>": the same answers without TLS,
+    // so that a test sees whether a client goes there.
+    std::string plain_url(const std::string& path) const;
 
     // The next requests are answered by these replies, one each, in order;
     // the requests after them as the default reply says.
@@ -78,12 +80,13 @@ public:
     size_t request_count() const;
 
 private:
-    FaultReply next_reply(const std::string& path, const std::string& range, int client_port);
+    struct Listener;
+    bool listen(Listener* listener, bool tls);
+    FaultReply next_reply(RecordedRequest request);
 
     const std::string file_;
-    std::unique_ptr<httplib::SSLServer> server_;
-    std::thread thread_;
-    int port_ = 0;
+    std::unique_ptr<Listener> secure_;
+    std::unique_ptr<Listener> plain_;
 
     mutable std::mutex mutex_;
     std::deque<FaultReply> scripted_;
