@@ -59,8 +59,26 @@ bool clear_read_only(const char* path) {
     return chmod(native.c_str(), (info.st_mode & 07777) | S_IWUSR) == 0;
 }
 
+// On Windows a file is a program by its name; here it needs execute
+// permission. A file moved into place under a ".exe" name gets it, so that
+// program copies delivered by an archive (written without it) still start.
+static bool names_a_program(const std::string& path) {
+    if (path.size() < 4) return false;
+    std::string ending = path.substr(path.size() - 4);
+    for (char& c : ending) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return ending == ".exe";
+}
+
 bool move_replacing(const char* from, const char* to) {
-    return rename(system_path(from).c_str(), system_path(to).c_str()) == 0;
+    const std::string target = system_path(to);
+    if (rename(system_path(from).c_str(), target.c_str()) != 0) return false;
+    struct stat info;
+    if (names_a_program(target) && lstat(target.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+        // Execute permission wherever there is read permission.
+        const mode_t mode = info.st_mode & 07777;
+        chmod(target.c_str(), mode | ((mode & 0444) >> 2));
+    }
+    return true;
 }
 
 bool make_folder(const char* path) {
