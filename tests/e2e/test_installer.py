@@ -25,10 +25,26 @@ def gb_line(needed):
     return b"  %.1f GB to install.\n" % (needed / 1e9)
 
 
+# The zip library hands a stored entry over in pieces of 64 KiB, a deflated
+# one in pieces of at most 32 KiB.
+STORED_PIECE = 64 * 1024
+DEFLATED_PIECE = 32 * 1024
+
+
+def pieces(entry):
+    """The sizes in which the zip library hands the entry's data over: a
+    stored entry in 64 KiB pieces, a deflated one whole (the model covers
+    deflated entries of at most 32 KiB only)."""
+    if entry.compress_type == zipfile.ZIP_STORED:
+        return [min(STORED_PIECE, entry.file_size - at) for at in range(0, entry.file_size, STORED_PIECE)]
+    assert entry.file_size <= DEFLATED_PIECE, "the model covers small deflated entries only"
+    return [entry.file_size] if entry.file_size else []
+
+
 def expected_output(archive, game, own_name="ZEM-Play.exe"):
-    """What an installation of an archive of small entries (each at most
-    32 KiB, so the zip library hands each over in one piece) prints, given
-    the files already in the game folder."""
+    """What an installation prints, given the files already in the game
+    folder: one progress figure per piece the zip library hands over, when
+    the figure changes."""
     entries = zipfile.ZipFile(archive).infolist()
 
     def size_on_disk(name):
@@ -47,9 +63,10 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
         if name.lower() == own_name.lower() or size_on_disk(name) == e.file_size:
             done += e.file_size
             continue
-        assert e.file_size <= 32768, "the model covers small entries only"
-        if e.file_size:
-            percentage = (done + e.file_size) * 100 // total
+        written = 0
+        for piece in pieces(e):
+            written += piece
+            percentage = (done + written) * 100 // total
             if percentage != last:
                 out += b"\r  Installing the game... %d%%   " % percentage
                 last = percentage
@@ -85,6 +102,69 @@ def large_game(folder, pak_count=5, pak_size=7 * 1024 * 1024 + 12345):
     write(os.path.join(folder, "Frolix_Multiplayer/Config/Game.ini"), b"[Game]\nQuality=High\n" * 500)
 
 
+# Entry names in UTF-8, the zip's UTF-8 flag set (zipfile sets it for every
+# name that is not ASCII); a folder entry among them.
+UNICODE_FOLDER_ENTRY = "Frolix_Multiplayer/Content/\u00dcbung/"
+UNICODE_ENTRIES = [
+    ("Frolix_Multiplayer/Content/\u00dcbung/na\u00efve.txt", "na\u00efve\n".encode() * 100),
+    ("Frolix_Multiplayer/Content/\u00dcbung/Stra\u00dfe/Gr\u00f6\u00dfe.ini", b"[Quality]\nHigh\n"),
+    ("Frolix_Multiplayer/Content/\u65e5\u672c\u8a9e/\u30c6\u30b9\u30c8.dat", bytes(range(256)) * 40),
+    ("Frolix_Multiplayer/Content/\u0395\u03bb\u03bb\u03b7\u03bd\u03b9\u03ba\u03ac.txt", b"alpha beta"),
+]
+UTF8_FLAG = 0x800
+
+
+def unicode_archive(path, batch):
+    """A game archive whose content entries have UTF-8 names: the game
+    executable, the batch file, a folder entry and UNICODE_ENTRIES."""
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        z.writestr(GAME_EXE, b"MZ" + bytes(3000))
+        z.writestr("ZEM-Play.bat", batch)
+        z.writestr(zipfile.ZipInfo(UNICODE_FOLDER_ENTRY), b"")
+        for name, data in UNICODE_ENTRIES:
+            z.writestr(name, data)
+    with zipfile.ZipFile(path) as z:
+        for info in z.infolist():
+            assert info.filename.isascii() or info.flag_bits & UTF8_FLAG, info.filename
+
+
+def listing_bytes(folder):
+    """Every file and folder under folder as sorted relative paths in bytes,
+    as the file system holds them."""
+    found = []
+    for root, dirs, files in os.walk(os.fsencode(folder)):
+        for name in dirs + files:
+            found.append(os.path.relpath(os.path.join(root, name), os.fsencode(folder)))
+    return sorted(found)
+
+
+def assert_unicode_entries_installed(test, game):
+    """The files under their UTF-8 names with their content, and no other
+    spelling of any folder or file next to them."""
+    for name, data in UNICODE_ENTRIES:
+        test.assertEqual(data, read(os.path.join(game, name)))
+    content = os.path.join(game, "Frolix_Multiplayer", "Content")
+    expected = set()
+    for name, _data in UNICODE_ENTRIES:
+        parts = name.split("/")[2:]
+        for depth in range(1, len(parts) + 1):
+            expected.add("/".join(parts[:depth]).encode())
+    test.assertEqual(sorted(expected), listing_bytes(content))
+
+
+def assert_windows_of_8_mib(test, requests, archive_size):
+    """The requests of one installation: all answered 206, none over the
+    8 MiB window, and about one per window of the archive plus the probe
+    and the reads of the end records and central directory."""
+    sent = [int(re.search(r'" (\d{3}) (\d+) ', line).group(2)) for line in requests]
+    statuses = {re.search(r'" (\d{3}) ', line).group(1) for line in requests}
+    test.assertEqual({"206"}, statuses)
+    test.assertLessEqual(max(sent), 8 * 1024 * 1024)
+    windows = -(-archive_size // (8 * 1024 * 1024))
+    test.assertGreaterEqual(len(requests), windows + 1)
+    test.assertLessEqual(len(requests), windows + 4)
+
+
 def source_files(folder):
     return folder_listing(folder)
 
@@ -95,14 +175,136 @@ def installed_game_files(game):
             if not name.startswith("ZEM/") and name not in ("ZEM-Play.exe", "ZEM-Update.exe")}
 
 
-class Installation(ServerTestCase):
+def size_or_none(path):
+    return os.path.getsize(path) if os.path.exists(path) else None
+
+
+class InstallScenarios:
+    """Installations that both builds run, the POSIX one natively and the
+    Windows one under Wine, with the same expected console output (as the
+    platform writes it). The test class provides: game, source, archive,
+    nginx, serve(), nginx_url(), and the hooks put_programs(game),
+    launch(game, **env) -> (output, code), start_launcher(game, **env) ->
+    Popen, console(output), shown_folder(game), game_batch(), game_output(),
+    folder_batch(exit_code)."""
+
+    def test_first_install_of_a_multi_window_archive_runs_the_batch_file_in_a_folder_with_blanks(self):
+        game = os.path.join(self.game, "Frolix Rewrite game")
+        os.makedirs(game)
+        self.put_programs(game)
+        large_game(self.source)
+        write(os.path.join(self.source, "ZEM-Play.bat"), self.folder_batch(3))
+        zip_with_info_zip(self.source, self.archive, "-n", ".pak")  # the .pak files stored, the rest deflated
+        self.assertGreater(os.path.getsize(self.archive), 3 * 8 * 1024 * 1024)
+        self.serve("frolix-rewrite.zip", self.archive)
+        started_in = self.console(b"started in %s\n" % self.shown_folder(game).encode())
+        expected = self.console(expected_output(self.archive, game)) + started_in
+        before = len(self.nginx.requests())
+
+        output, code = self.launch(game)
+        self.assertEqual((expected, 3), (output, code))
+        self.assertEqual(source_files(self.source), installed_game_files(game))
+        assert_windows_of_8_mib(self, self.nginx.requests()[before:], os.path.getsize(self.archive))
+        # Installed: the next start runs the game at once, without the server.
+        self.assertEqual((started_in, 3), self.launch(game, ZEM_INSTALL_URL="https://localhost:1/x.zip"))
+
+    def test_multi_window_install_killed_half_way_resumes(self):
+        large_game(self.source)
+        write(os.path.join(self.source, "ZEM-Play.bat"), self.game_batch())
+        zip_with_info_zip(self.source, self.archive, "-0")
+        self.serve("frolix-rewrite.zip", self.archive)
+        process = self.start_launcher(self.game, ZEM_INSTALL_URL=self.nginx_url("slow/frolix-rewrite.zip"))
+        paks = os.path.join(self.game, "Frolix_Multiplayer/Content/Paks")
+        source_paks = os.path.join(self.source, "Frolix_Multiplayer/Content/Paks")
+
+        def complete_paks():
+            return [n for n in os.listdir(paks) if n.endswith(".pak")] if os.path.isdir(paks) else []
+
+        def parts():
+            return [n for n in os.listdir(paks) if n.endswith(".zempart")] if os.path.isdir(paks) else []
+
+        # Stop it while a third .pak is being written.
+        deadline = time.time() + 120
+        while time.time() < deadline and not (len(complete_paks()) >= 2 and parts()):
+            time.sleep(0.01)
+        process.send_signal(signal.SIGKILL)
+        first_output = process.communicate()[0]
+        left = parts()
+        self.assertEqual(1, len(left), first_output)
+        self.assertTrue(first_output.startswith(self.console(BANNER)), first_output[:300])
+        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        complete = complete_paks()
+        self.assertGreaterEqual(len(complete), 2)
+        for name in complete:
+            self.assertEqual(read(os.path.join(source_paks, name)), read(os.path.join(paks, name)))
+
+        # The second run passes over the complete files and writes the rest:
+        # exactly what the model says for the files on disk now, its first
+        # figure already counting the complete ones.
+        expected = self.console(expected_output(self.archive, self.game)) + self.game_output()
+        missing = sum(len(data) for name, data in source_files(self.source).items()
+                      if len(data) != size_or_none(os.path.join(self.game, name)))
+        self.assertTrue(expected.startswith(self.console(BANNER + gb_line(missing))))
+        requests_before = len(self.nginx.requests())
+        output, code = self.launch(self.game)
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertFalse(os.path.exists(os.path.join(paks, left[0])))
+        # About one request per 8 MiB window of what was missing, plus the
+        # probe and the central directory.
+        requests = len(self.nginx.requests()) - requests_before
+        self.assertLessEqual(requests, 2 + missing // (8 * 1024 * 1024) + 2)
+
+    def test_utf8_entry_names_are_installed_under_those_names_and_found_again(self):
+        unicode_archive(self.archive, self.game_batch())
+        self.serve("frolix-rewrite.zip", self.archive)
+        expected = self.console(expected_output(self.archive, self.game)) + self.game_output()
+        self.assertEqual((expected, 0), self.launch(self.game))
+        assert_unicode_entries_installed(self, self.game)
+        # With the installation marked unfinished, every file is found by its
+        # name and size again: nothing is written, no progress shown.
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        expected = self.console(BANNER + gb_line(0) + INSTALLED) + self.game_output()
+        self.assertEqual((expected, 0), self.launch(self.game))
+        assert_unicode_entries_installed(self, self.game)
+
+
+class Installation(InstallScenarios, ServerTestCase):
     def setUp(self):
         super().setUp()
         self.source = make_temp_folder("zem-src-")
         self.addCleanup(remove_tree, self.source)
         self.archives = make_temp_folder("zem-zip-")
         self.addCleanup(remove_tree, self.archives)
+        self.archive = self.archive_path()
         put_programs(self.game)
+
+    # The hooks of InstallScenarios for the native build.
+    def put_programs(self, game):
+        put_programs(game)
+
+    def launch(self, game, **env):
+        return run_program(game, "ZEM-Play.exe", env=self.env(**env))
+
+    def start_launcher(self, game, **env):
+        return subprocess.Popen([os.path.join(game, "ZEM-Play.exe")], cwd=game, env=self.env(**env),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+
+    def console(self, output):
+        return output
+
+    def shown_folder(self, game):
+        return game
+
+    def game_batch(self):
+        return BATCH
+
+    def game_output(self):
+        return GAME_OUTPUT
+
+    def folder_batch(self, exit_code):
+        return b"echo started in $(pwd)\nexit %d\n" % exit_code
+
 
     def archive_path(self, name="frolix-rewrite.zip"):
         return os.path.join(self.archives, name)
@@ -304,60 +506,6 @@ class Installation(ServerTestCase):
     def test_missing_archive_on_the_server_is_unreachable(self):
         output, code = self.install()
         self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
-
-    def test_multi_window_install_killed_half_way_resumes(self):
-        large_game(self.source)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive, "-0")
-        self.serve("frolix-rewrite.zip", archive)
-        env = self.env(ZEM_INSTALL_URL=self.nginx_url("slow/frolix-rewrite.zip"))
-        process = subprocess.Popen([os.path.join(self.game, "ZEM-Play.exe")], cwd=self.game, env=env,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-        paks = os.path.join(self.game, "Frolix_Multiplayer/Content/Paks")
-        source_paks = os.path.join(self.source, "Frolix_Multiplayer/Content/Paks")
-
-        def complete_paks():
-            return [n for n in os.listdir(paks) if n.endswith(".pak")] if os.path.isdir(paks) else []
-
-        def parts():
-            return [n for n in os.listdir(paks) if n.endswith(".zempart")] if os.path.isdir(paks) else []
-
-        # Stop it while a third .pak is being written.
-        deadline = time.time() + 120
-        while time.time() < deadline and not (len(complete_paks()) >= 2 and parts()):
-            time.sleep(0.01)
-        process.send_signal(signal.SIGKILL)
-        first_output = process.communicate()[0]
-        left = parts()
-        self.assertEqual(1, len(left), first_output)
-        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
-        complete = complete_paks()
-        self.assertGreaterEqual(len(complete), 2)
-        for name in complete:
-            self.assertEqual(read(os.path.join(source_paks, name)), read(os.path.join(paks, name)))
-
-        first_files = {name for name, data in installed_game_files(self.game).items()
-                       if not name.endswith(".zempart") and data == read(os.path.join(self.source, name))}
-        requests_before = len(self.nginx.requests())
-        output, code = self.install()
-        self.assertEqual(0, code)
-        self.assertEqual(source_files(self.source), installed_game_files(self.game))
-        self.assertFalse(os.path.exists(os.path.join(paks, left[0])))
-        # The second run announces only what was missing, and its first
-        # progress figure already counts the complete entries.
-        total = sum(len(d) for d in source_files(self.source).values())
-        missing = sum(len(data) for name, data in source_files(self.source).items() if name not in first_files)
-        self.assertTrue(output.startswith(BANNER + gb_line(missing)), output[:300])
-        percentages = [int(p) for p in re.findall(rb"\r  Installing the game\.\.\. (\d+)%   ", output)]
-        done_before = total - missing
-        self.assertGreaterEqual(percentages[0], done_before * 100 // total)
-        self.assertEqual(percentages, sorted(set(percentages)))
-        self.assertEqual(100, percentages[-1])
-        self.assertTrue(output.endswith(INSTALLED + GAME_OUTPUT))
-        # About one request per 8 MiB window of what was missing, plus the
-        # probe and the central directory.
-        requests = len(self.nginx.requests()) - requests_before
-        self.assertLessEqual(requests, 2 + missing // (8 * 1024 * 1024) + 2)
 
 
 class SmallDisk(ServerTestCase):

@@ -1,0 +1,167 @@
+"""Support for the end-to-end tests of the Windows programs under Wine: a
+throwaway Wine prefix that trusts the tests' own CA, nginx over HTTPS on
+the port the Windows test build names, and the programs run by Wine with
+their console output as a Windows console program writes it.
+
+The Windows test build (ZEM_WIN_BIN, made by scripts/setup as
+build-win-test/) is read for its server URL and its waits from its CMake
+cache, so the tests always match the programs they run."""
+
+import os
+import re
+import shutil
+import subprocess
+import time
+import unittest
+import urllib.parse
+
+from zem_e2e import Nginx, TestCA, make_temp_folder, remove_tree
+
+WIN_BIN = os.environ.get("ZEM_WIN_BIN", "")
+
+
+def _cache_value(name):
+    cache = os.path.join(os.path.dirname(os.path.abspath(WIN_BIN)), "CMakeCache.txt")
+    with open(cache) as f:
+        match = re.search(r"^%s:[A-Z]+=(.*)$" % re.escape(name), f.read(), re.MULTILINE)
+    if match is None:
+        raise RuntimeError(f"{name} is not in {cache}")
+    return match.group(1)
+
+
+if not WIN_BIN:
+    raise RuntimeError("ZEM_WIN_BIN must name the bin folder of the Windows test build (scripts/setup makes "
+                       "build-win-test/ and passes it to build-test/)")
+WIN_SERVER_URL = _cache_value("ZEM_SERVER_URL")
+WIN_PORT = urllib.parse.urlparse(WIN_SERVER_URL).port or 443
+WIN_WAIT_DIVISOR = 1000 if _cache_value("ZEM_SHORT_WAITS") == "ON" else 1
+
+# The Windows C library writes standard output in text mode: every "\n"
+# the program prints arrives as "\r\n", and nothing else changes.
+
+
+def crlf(posix_output):
+    """What a Windows console program prints for the POSIX build's output."""
+    return posix_output.replace(b"\n", b"\r\n")
+
+
+def batch_file(*lines):
+    """A batch file for Wine's cmd.exe: the lines, CRLF-ended, not echoed."""
+    return b"@echo off\r\n" + b"".join(line.encode() + b"\r\n" for line in lines)
+
+
+class WinePrefix:
+    """A Wine prefix made for one test class in a temporary folder, with
+    its own wineserver kept running until close() so that each program
+    starts quickly; close() ends every Wine process of the prefix."""
+
+    def __init__(self, folder):
+        self.path = os.path.join(folder, "wineprefix")
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
+        # Wine's console programs need no display; make sure none is used.
+        self.env.pop("DISPLAY", None)
+        self.env.pop("WAYLAND_DISPLAY", None)
+        started = time.monotonic()
+        os.makedirs(self.path)
+        try:
+            # One server for the whole class, kept until close(): started
+            # first, so that wineboot and every program use it. The services
+            # wineboot starts stay with it; they get no pipe of ours.
+            subprocess.run(["wineserver", "--persistent"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            subprocess.run(["wineboot", "--init"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+        except BaseException:
+            self.close()
+            raise
+        self.boot_seconds = time.monotonic() - started
+
+    def windows_path(self, path):
+        """The Windows form of a host path, as Wine maps it (Z:\\...)."""
+        completed = subprocess.run(["winepath", "--windows", path], env=self.env, check=True,
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        return completed.stdout.decode().rstrip("\r\n")
+
+    def trust(self, ca_cert):
+        """Adds the test CA to the prefix's ROOT store (only this prefix)."""
+        subprocess.run(["wine", os.path.join(WIN_BIN, "zem-trust-test-ca.exe"), self.windows_path(ca_cert)],
+                       env=self.env, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=120)
+
+    def command(self, program, *args):
+        return ["wine", program, *args]
+
+    def close(self):
+        """Ends every process of the prefix and waits for its server to go."""
+        subprocess.run(["wineserver", "--kill"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "--wait"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=60)
+
+
+class WineTestCase(unittest.TestCase):
+    """One Wine prefix, one test CA and one nginx (on the Windows test
+    build's port) for the whole class; a fresh game folder and a fresh
+    docroot for every test."""
+
+    prefix = None
+    nginx = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.work = make_temp_folder("zem-wine-")
+        try:
+            cls.prefix = WinePrefix(cls.work)
+            cls.ca = TestCA(cls.work)
+            cls.prefix.trust(cls.ca.ca_cert)
+            cls.docroot = os.path.join(cls.work, "docroot")
+            os.makedirs(os.path.join(cls.docroot, "files"))
+            cls.nginx = Nginx(cls.work, cls.docroot, cls.ca, port=WIN_PORT)
+        except BaseException:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.nginx is not None:
+            cls.nginx.stop()
+        if cls.prefix is not None:
+            cls.prefix.close()
+        remove_tree(cls.work)
+
+    def setUp(self):
+        files = os.path.join(self.docroot, "files")
+        shutil.rmtree(files)
+        os.makedirs(files)
+        self.game = make_temp_folder("zem-wine-game-")
+        self.addCleanup(remove_tree, self.game)
+
+    def serve(self, name, source):
+        shutil.copyfile(source, os.path.join(self.docroot, "files", name))
+
+    def nginx_url(self, path):
+        return f"https://localhost:{self.nginx.port}/{path}"
+
+    def env(self, **extra):
+        env = dict(self.prefix.env)
+        env.pop("ZEM_INSTALL_URL", None)
+        env.update(extra)
+        return env
+
+    def run_windows(self, game, name, env=None, args=(), timeout=600):
+        """Runs game/name under Wine in the game folder; returns (stdout,
+        stderr, exit code). Standard input is closed: nothing may ask."""
+        completed = subprocess.run(self.prefix.command(os.path.join(game, name), *args), cwd=game,
+                                   env=env or self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=timeout)
+        return completed.stdout, completed.stderr, completed.returncode
+
+    def start_windows(self, game, name, env=None):
+        """Starts game/name under Wine without waiting: the Popen, whose
+        process is the Windows program itself (wine execs its loader)."""
+        return subprocess.Popen(self.prefix.command(os.path.join(game, name)), cwd=game, env=env or self.env(),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def put_windows_programs(game):
+    """Copies the Windows test build's programs into the game folder."""
+    for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
+        shutil.copyfile(os.path.join(WIN_BIN, name), os.path.join(game, name))
