@@ -110,6 +110,11 @@ bool change_directory(const char* path);
 // unusable).
 size_t own_executable_path(char* buffer, size_t capacity);
 
+// Sets the file's access and modification time to unix_seconds (seconds
+// since 1970-01-01 UTC), as miniz dates the files it extracts. False when
+// the file cannot be opened for it or the time cannot be set.
+bool set_file_times(const char* path, int64_t unix_seconds);
+
 // The path as the system's C library and miniz's file functions take it.
 std::string system_path(const char* path);
 

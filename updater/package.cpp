@@ -78,6 +78,26 @@ static bool local_path_for_entry(mz_zip_archive* zip, mz_uint index, const char*
     return true;
 }
 
+// Writes the entry to local_path and dates it with the entry's time, as
+// mz_zip_reader_extract_to_file does, but opening and dating the file
+// through the platform's path mapping: miniz dates the file through the C
+// library's utime(), which on Windows reads the path in the ANSI code page,
+// so a file with a non-ASCII name kept the time of its extraction. False
+// (nothing created) for an entry miniz cannot extract, and when the file
+// cannot be opened, written or closed.
+static bool extract_entry_to_file(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
+                                  const char* local_path) {
+    if (entry.m_is_directory || !entry.m_is_supported) return false;
+    FileStream file(open_file(local_path, "wb"));
+    if (!file.is_open()) return false;
+    const bool extracted = mz_zip_reader_extract_to_cfile(zip, index, file.get(), 0);
+    // fclose flushes: a write that fails only then also fails the entry.
+    const bool closed = fclose(file.release()) == 0;
+    if (!extracted || !closed) return false;
+    set_file_times(local_path, static_cast<int64_t>(entry.m_time));  // a failure leaves the file as written
+    return true;
+}
+
 static void print_install_progress(mz_uint done, mz_uint entry_count, const char* line_end) {
     printf("\r  Installing the update... %d / %d files%s", static_cast<int>(done), static_cast<int>(entry_count),
            line_end);
@@ -104,7 +124,7 @@ static bool install_entries(const char* archive_path) {
         if (!local_path_for_entry(zip.get(), i, entry.m_filename, local_path)) continue;
 
         create_parent_folders(local_path);
-        if (!mz_zip_reader_extract_to_file(zip.get(), i, system_path(local_path).c_str(), 0)) {
+        if (!extract_entry_to_file(zip.get(), i, entry, local_path)) {
             printf("  Couldn't write %s (is the game still running?)\n", local_path);
             installed = false;
         }

@@ -7,9 +7,11 @@ import hashlib
 import os
 import shutil
 import subprocess
+import time
 import unittest
 import zipfile
 
+from test_installer import UNICODE_ENTRIES, UNICODE_FOLDER_ENTRY, UTF8_FLAG, assert_unicode_entries_installed
 from zem_e2e import (BIN, GAME_EXE, PORT, ServerTestCase, folder_listing, make_game_folder, make_installed_game,
                      make_temp_folder, port_is_free, put_programs, read, remove_tree, write, zip_with_info_zip)
 
@@ -68,12 +70,16 @@ def sha256_of(path):
     return hashlib.sha256(read(path)).hexdigest()
 
 
+ENTRY_TIME = (2024, 5, 1, 12, 0, 0)
+
+
 def make_zip(path, entries):
     """An archive with exactly these entries in this order (Python's
-    zipfile, deflated); a name ending in '/' is a directory entry."""
+    zipfile, deflated, every entry dated ENTRY_TIME); a name ending in '/'
+    is a directory entry."""
     with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
         for name, data in entries:
-            archive.writestr(zipfile.ZipInfo(name, (2024, 5, 1, 12, 0, 0)), data, zipfile.ZIP_DEFLATED)
+            archive.writestr(zipfile.ZipInfo(name, ENTRY_TIME), data, zipfile.ZIP_DEFLATED)
 
 
 def run_updater(game, env, args=()):
@@ -85,10 +91,14 @@ def run_updater(game, env, args=()):
     return completed.stdout, completed.stderr, completed.returncode
 
 
-class UpdaterCase(ServerTestCase):
+class UpdaterFolder:
+    """A game folder with the programs, a folder for archives, and the
+    server's files, for a test class that also derives from a server test
+    case and provides put_programs(game) and update(args) -> stdout."""
+
     def setUp(self):
         super().setUp()
-        put_programs(self.game)
+        self.put_programs(self.game)
         self.work_folder = make_temp_folder("zem-update-src-")
         self.addCleanup(remove_tree, self.work_folder)
         self.requests_before = len(self.nginx.requests())
@@ -117,12 +127,6 @@ class UpdaterCase(ServerTestCase):
         if full_install:
             write(self.path("ZEM/full-install"), b"1")
 
-    def update(self, args=()):
-        stdout, stderr, code = run_updater(self.game, self.env(), args)
-        self.assertEqual(b"", stderr)
-        self.assertEqual(0, code)
-        return stdout
-
     def requested(self):
         """The request lines nginx logged during this test."""
         return [line.split('"')[1] for line in self.nginx.requests()[self.requests_before:]]
@@ -133,6 +137,19 @@ class UpdaterCase(ServerTestCase):
     def assert_no_leftovers(self):
         self.assertFalse(os.path.exists(self.path("ZEM/release-check.json")))
         self.assertFalse(os.path.exists(self.path("ZEM/update-download.zip")))
+
+
+class UpdaterCase(UpdaterFolder, ServerTestCase):
+    """The native build against nginx."""
+
+    def put_programs(self, game):
+        put_programs(game)
+
+    def update(self, args=()):
+        stdout, stderr, code = run_updater(self.game, self.env(), args)
+        self.assertEqual(b"", stderr)
+        self.assertEqual(0, code)
+        return stdout
 
 
 class UpdaterAgainstNginx(UpdaterCase):
@@ -309,26 +326,80 @@ class UpdaterAgainstNginx(UpdaterCase):
         for argument in ("--LICENSES", "-licenses", "--license"):
             self.assertEqual(BANNER + up_to_date(b"1.0"), self.update([argument]))
 
-    def test_removal_list_applied_before_the_server_is_asked_and_again_after_the_update(self):
-        outside = make_temp_folder("zem-outside-")
-        self.addCleanup(remove_tree, outside)
-        write(os.path.join(outside, "keep", "treasure.txt"), b"not the game's")
-        os.chmod(os.path.join(outside, "keep", "treasure.txt"), 0o444)
 
+class UpdateScenarios:
+    """Updates that both builds run, the POSIX one natively and the Windows
+    one under Wine, with the same expected console output (as the platform
+    writes it). The test class is an UpdaterFolder and provides the hooks
+    console(output), launch() -> (output, code) of the launcher in the game
+    folder, program_image(name) of the build under test, names_batch(names),
+    a batch file that prints "<name> is there" for each of the names present
+    and then "game started", assert_as_written_by_the_zip_library(path) and
+    assert_link_removed_as_a_link(link)."""
+
+    def test_update_delivers_new_programs_the_launcher_puts_them_in_place_and_the_old_copy_goes(self):
+        make_installed_game(self.game, self.names_batch(
+            ["ZEM-Play.exe.new", "ZEM-Update.exe.new", "ZEM-Play.exe.old"]))
+        # New builds of both programs: the built images with bytes appended
+        # (an executable ignores data after its image), so they still run.
+        old_launcher = read(self.path("ZEM-Play.exe"))
+        new_launcher = self.program_image("ZEM-Play.exe") + b"release 2"
+        new_updater = self.program_image("ZEM-Update.exe") + b"release 2"
+        payload = os.urandom(3 * 1024 * 1024)  # a download of many chunks
+        archive = self.archive([("ZEM-Play.exe", new_launcher), ("ZEM-Update.exe", new_updater),
+                                ("ZEM/release.json", release_json("2.0")),
+                                ("Frolix_Multiplayer/Content/level.pak", payload)])
+        self.install_state("1.0", full_install=True)
+        self.publish_release("2.0", archive)
+
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 4)
+                    + installing(4, 4, b"\n") + updated(b"2.0"))
+        self.assertEqual(self.console(expected), self.update())
+        # The stored digest of the archive is the one sha256sum computes.
+        sha256sum = subprocess.run(["sha256sum", archive], check=True, stdout=subprocess.PIPE).stdout.split()[0]
+        self.assertEqual(sha256sum, read(self.path("ZEM/update.sha256")))
+        self.assertEqual(new_launcher, read(self.path("ZEM-Play.exe.new")))
+        self.assertEqual(new_updater, read(self.path("ZEM-Update.exe.new")))
+        self.assertEqual(old_launcher, read(self.path("ZEM-Play.exe")))
+        self.assertEqual(payload, read(self.path("Frolix_Multiplayer/Content/level.pak")))
+        self.assert_as_written_by_the_zip_library(self.path("ZEM-Play.exe.new"))
+
+        # The next start moves the running launcher aside and both delivered
+        # copies into place before it runs the batch file, which sees the
+        # running launcher's file under its ".old" name.
+        self.assertEqual((self.console(b"ZEM-Play.exe.old is there\ngame started\n"), 0), self.launch())
+        self.assertEqual(new_launcher, read(self.path("ZEM-Play.exe")))
+        self.assertEqual(new_updater, read(self.path("ZEM-Update.exe")))
+        self.assertEqual(old_launcher, read(self.path("ZEM-Play.exe.old")))
+        self.assertFalse(os.path.exists(self.path("ZEM-Play.exe.new")))
+        self.assertFalse(os.path.exists(self.path("ZEM-Update.exe.new")))
+
+        # The start after it, by the delivered launcher, deletes the old copy.
+        self.assertEqual((self.console(b"game started\n"), 0), self.launch())
+        self.assertFalse(os.path.exists(self.path("ZEM-Play.exe.old")))
+        self.assertEqual(new_launcher, read(self.path("ZEM-Play.exe")))
+
+        # The delivered updater runs and knows the installation.
+        self.assertEqual(self.console(BANNER + up_to_date(b"2.0")), self.update())
+
+    def test_removal_list_applied_before_the_server_is_asked_and_again_after_the_update(self):
         old = self.path("Frolix_Multiplayer/Content/Old")
         write(os.path.join(old, "intro.bk2"), b"old movie")
         write(os.path.join(old, "Sub", "readonly.bin"), b"read-only")
-        os.chmod(os.path.join(old, "Sub", "readonly.bin"), 0o444)
-        os.symlink(os.path.join(outside, "keep"), os.path.join(old, "Sub", "link"))
+        os.chmod(os.path.join(old, "Sub", "readonly.bin"), 0o444)  # the read-only attribute on Windows
+        os.chmod(os.path.join(old, "intro.bk2"), 0o444)
         write(self.path("Frolix_Multiplayer/Content/Retired/r.pak"), b"retired by the new release")
         write(self.path("Frolix_Multiplayer/Saved/save.sav"), b"the player's")
         write(self.path("Frolix_Multiplayer/Content/old.pak"), b"old")
+        write(self.path("Frolix_Multiplayer/Content/locked.pak"), b"listed, but read-only")
+        os.chmod(self.path("Frolix_Multiplayer/Content/locked.pak"), 0o444)
         write(self.path("ZEM/removed.txt"), b"# retired in 2.0\r\nFrolix_Multiplayer/Content/Old/\r\n"
                                             b"Frolix_Multiplayer/Saved/\r\n")
 
         new_list = (b"Frolix_Multiplayer/Content/Old/\n"
                     b"Frolix_Multiplayer\\Content\\Retired\\\n"
-                    b"  Frolix_Multiplayer/Content/old.pak  \n")
+                    b"  Frolix_Multiplayer/Content/old.pak  \n"
+                    b"Frolix_Multiplayer/Content/locked.pak\n")
         archive = self.archive([("ZEM/release.json", release_json("3.0")), ("ZEM/removed.txt", new_list)])
         self.install_state("2.0", stored_hash=b"5" * 64)
         self.publish_release("3.0", archive)
@@ -336,47 +407,97 @@ class UpdaterAgainstNginx(UpdaterCase):
         expected = (BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + GETTING
                     + downloading(os.path.getsize(archive)) + installing(0, 2) + installing(2, 2, b"\n")
                     + removed(b"Frolix_Multiplayer\\Content\\Retired") + updated(b"3.0"))
-        self.assertEqual(expected, self.update())
+        self.assertEqual(self.console(expected), self.update())
+        # A listed folder goes with its read-only files; a listed read-only
+        # file is deleted the plain way only, so it stays.
         self.assertFalse(os.path.exists(old))
         self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Retired")))
         self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/old.pak")))
+        self.assertEqual(b"listed, but read-only", read(self.path("Frolix_Multiplayer/Content/locked.pak")))
         self.assertEqual(b"the player's", read(self.path("Frolix_Multiplayer/Saved/save.sav")))
-        self.assertEqual(b"not the game's", read(os.path.join(outside, "keep", "treasure.txt")))
-        self.assertEqual(0o444, os.stat(os.path.join(outside, "keep", "treasure.txt")).st_mode & 0o777)
         self.assertEqual(new_list, read(self.path("ZEM/removed.txt")))  # never changed
 
         # The list stays and is applied at every run; nothing is left to delete.
-        self.assertEqual(BANNER + up_to_date(b"3.0"), self.update())
+        self.assertEqual(self.console(BANNER + up_to_date(b"3.0")), self.update())
 
+    def test_link_in_a_removed_folder_never_leads_the_removal_outside(self):
+        outside = make_temp_folder("zem-outside-")
+        self.addCleanup(remove_tree, outside)
+        write(os.path.join(outside, "keep", "treasure.txt"), b"not the game's")
+        os.chmod(os.path.join(outside, "keep", "treasure.txt"), 0o444)
+        old = self.path("Frolix_Multiplayer/Content/Old")
+        write(os.path.join(old, "intro.bk2"), b"old movie")
+        link = os.path.join(old, "Sub", "link")
+        os.makedirs(os.path.dirname(link))
+        os.symlink(os.path.join(outside, "keep"), link)
+        write(self.path("ZEM/removed.txt"), b"Frolix_Multiplayer/Content/Old/\n")
+        self.install_state("2.0")  # the server has no release description
 
-class LauncherAfterUpdate(UpdaterCase):
-    def test_next_launcher_start_puts_both_delivered_programs_in_place(self):
-        make_installed_game(self.game)
-        # New builds of both programs: the built images with bytes appended
-        # (an executable ignores data after its image), so they still run.
-        new_launcher = read(os.path.join(BIN, "ZEM-Play.exe")) + b"release 2"
-        new_updater = read(os.path.join(BIN, "ZEM-Update.exe")) + b"release 2"
-        archive = self.archive([("ZEM-Play.exe", new_launcher), ("ZEM-Update.exe", new_updater),
-                                ("ZEM/release.json", release_json("2.0"))])
-        self.install_state("1.0", full_install=True)
+        self.assertEqual(self.console(BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + unreachable(b"2.0")),
+                         self.update())
+        self.assertFalse(os.path.exists(os.path.join(old, "intro.bk2")))
+        self.assert_link_removed_as_a_link(link)
+        self.assertEqual(["treasure.txt"], os.listdir(os.path.join(outside, "keep")))
+        self.assertEqual(b"not the game's", read(os.path.join(outside, "keep", "treasure.txt")))
+        self.assertEqual(0o444, os.stat(os.path.join(outside, "keep", "treasure.txt")).st_mode & 0o777)
+
+    def test_utf8_entry_names_are_written_under_those_names_with_their_times_and_removed_by_them(self):
+        retired = self.path("Frolix_Multiplayer/Content/\u00c4ltere Dateien")
+        write(os.path.join(retired, "\u00fcber.txt"), b"old")
+        write(os.path.join(retired, "\u65e5\u672c", "\u30c6\u30b9\u30c8.dat"), b"old")
+        os.chmod(os.path.join(retired, "\u00fcber.txt"), 0o444)
+        removal_list = "Frolix_Multiplayer/Content/\u00c4ltere Dateien/\n".encode()
+        entries = ([("ZEM/release.json", release_json("2.0")), ("ZEM/removed.txt", removal_list),
+                    (UNICODE_FOLDER_ENTRY, b"")] + UNICODE_ENTRIES)
+        archive = self.archive(entries)
+        with zipfile.ZipFile(archive) as z:
+            for info in z.infolist():
+                self.assertTrue(info.filename.isascii() or info.flag_bits & UTF8_FLAG, info.filename)
+        self.install_state("1.0", stored_hash=b"6" * 64)
         self.publish_release("2.0", archive)
-        output = self.update()
-        self.assertTrue(output.endswith(updated(b"2.0")), output)
 
-        # miniz writes the copies without execute permission; moved into
-        # place under their ".exe" names, they get it.
-        self.assertEqual(0, os.stat(self.path("ZEM-Play.exe.new")).st_mode & 0o111)
+        # The folder entry is passed over and not counted as written; the
+        # progress line counts every entry.
+        count = len(entries)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, count)
+                    + installing(count, count, b"\n")
+                    + removed("Frolix_Multiplayer\\Content\\\u00c4ltere Dateien".encode()) + updated(b"2.0"))
+        self.assertEqual(self.console(expected), self.update())
+        assert_unicode_entries_installed(self, self.game)
+        self.assertFalse(os.path.exists(retired))
+        # Every file carries its entry's time, whatever its name.
+        entry_time = time.mktime(ENTRY_TIME + (0, 0, -1))
+        for name, _data in UNICODE_ENTRIES:
+            self.assertEqual(entry_time, os.stat(self.path(name)).st_mtime, name)
+
+
+class UpdaterScenarios(UpdateScenarios, UpdaterCase):
+    """The shared scenarios with the native build."""
+
+    def console(self, output):
+        return output
+
+    def launch(self):
         completed = subprocess.run([self.path("ZEM-Play.exe")], cwd=self.game, env=self.env(),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    timeout=120)
-        self.assertEqual((b"game started\n", 0), (completed.stdout, completed.returncode))
-        self.assertEqual(new_launcher, read(self.path("ZEM-Play.exe")))
-        self.assertEqual(new_updater, read(self.path("ZEM-Update.exe")))
-        self.assertFalse(os.path.exists(self.path("ZEM-Play.exe.new")))
-        self.assertFalse(os.path.exists(self.path("ZEM-Update.exe.new")))
+        return completed.stdout, completed.returncode
 
-        # The delivered updater runs and knows the installation.
-        self.assertEqual(BANNER + up_to_date(b"2.0"), self.update())
+    def program_image(self, name):
+        return read(os.path.join(BIN, name))
+
+    def names_batch(self, names):
+        return "".join('[ -e "%s" ] && echo "%s is there"\n' % (name, name) for name in names).encode() + \
+            b"echo game started\nexit 0\n"
+
+    def assert_as_written_by_the_zip_library(self, path):
+        # miniz writes files without execute permission; moved into place
+        # under their ".exe" names, the delivered copies get it and start.
+        self.assertEqual(0, os.stat(path).st_mode & 0o111)
+
+    def assert_link_removed_as_a_link(self, link):
+        self.assertFalse(os.path.lexists(link))
+        self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Old")))
 
 
 @unittest.skipUnless(port_is_free(PORT), f"port {PORT} is in use")

@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -338,6 +339,55 @@ TEST(UpdatePackage, UnsafeAndOverlongNamesArePassedOverSilently) {
     EXPECT_FALSE(exists("inside/a"));
     EXPECT_FALSE(exists("inside/dd"));  // no folders for an entry passed over
     EXPECT_FALSE(exists("inside/C:drive.txt"));
+}
+
+// Runs a Python script that writes archive_file with zipfile.
+void run_python(const std::string& script) {
+    write_file("make_zip.py", "import zipfile\n" + script);
+    ASSERT_EQ(0, system("python3 make_zip.py"));
+    remove("make_zip.py");
+}
+
+TEST(UpdatePackage, WrittenFilesCarryTheirEntrysTime) {
+    TempFolder game;
+    mkdir("ZEM", 0777);
+    run_python("with zipfile.ZipFile('" + std::string(archive_file) + "', 'w', zipfile.ZIP_DEFLATED) as z:\n"
+               "    z.writestr(zipfile.ZipInfo('Game/dated.txt', (2001, 2, 3, 4, 5, 6)), 'dated')\n"
+               "    z.writestr(zipfile.ZipInfo('Game/\\u00dcbung/na\\u00efve.txt', (2001, 2, 3, 4, 5, 6)), 'dated')\n");
+    const Installation result = install("");
+    EXPECT_EQ(UpdateOutcome::installed, result.outcome);
+    // The zip's date and time are local time, as miniz reads them.
+    struct tm local = {};
+    local.tm_year = 2001 - 1900;
+    local.tm_mon = 1;
+    local.tm_mday = 3;
+    local.tm_hour = 4;
+    local.tm_min = 5;
+    local.tm_sec = 6;
+    local.tm_isdst = -1;
+    const time_t expected = mktime(&local);
+    for (const char* name : {"Game/dated.txt", "Game/\xc3\x9c" "bung/na\xc3\xafve.txt"}) {
+        struct stat info;
+        ASSERT_EQ(0, stat(name, &info)) << name;
+        EXPECT_EQ(expected, info.st_mtime) << name;
+        EXPECT_EQ(expected, info.st_atime) << name;
+        EXPECT_EQ("dated", read_file(name));
+    }
+}
+
+TEST(UpdatePackage, EntryOfAMethodTheZipLibraryCannotReadIsNotWrittenAtAll) {
+    TempFolder game;
+    mkdir("ZEM", 0777);
+    run_python("with zipfile.ZipFile('" + std::string(archive_file) + "', 'w') as z:\n"
+               "    z.writestr('a.txt', 'a', zipfile.ZIP_DEFLATED)\n"
+               "    z.writestr('b.txt', 'b' * 100, zipfile.ZIP_BZIP2)\n"
+               "    z.writestr('c.txt', 'c', zipfile.ZIP_DEFLATED)\n");
+    const Installation result = install("");
+    EXPECT_EQ(UpdateOutcome::installation_failed, result.outcome);
+    EXPECT_EQ(progress(0, 3) + "  Couldn't write b.txt (is the game still running?)\n" + closing(3), result.output);
+    EXPECT_EQ("a", read_file("a.txt"));
+    EXPECT_FALSE(exists("b.txt"));  // no empty file left in its place
+    EXPECT_FALSE(exists("c.txt"));
 }
 
 TEST(UpdatePackage, StoredHashThatCannotBeWrittenStillCountsAsInstalled) {
