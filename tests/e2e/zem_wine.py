@@ -146,10 +146,11 @@ class WineTestCase(unittest.TestCase):
         env.update(extra)
         return env
 
-    def run_windows(self, game, name, env=None, args=(), timeout=600):
-        """Runs game/name under Wine in the game folder; returns (stdout,
-        stderr, exit code). Standard input is closed: nothing may ask."""
-        completed = subprocess.run(self.prefix.command(os.path.join(game, name), *args), cwd=game,
+    def run_windows(self, game, name, env=None, args=(), cwd=None, timeout=600):
+        """Runs game/name under Wine in cwd (the game folder when None);
+        returns (stdout, stderr, exit code). Standard input is closed:
+        nothing may ask."""
+        completed = subprocess.run(self.prefix.command(os.path.join(game, name), *args), cwd=cwd or game,
                                    env=env or self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, timeout=timeout)
         return completed.stdout, completed.stderr, completed.returncode
