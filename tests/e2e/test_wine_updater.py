@@ -12,6 +12,8 @@ from zem_wine import WIN_BIN, WineTestCase, batch_file, crlf, put_windows_progra
 
 
 class WineUpdater(UpdateScenarios, UpdaterFolder, WineTestCase):
+    http_version = "HTTP/1.1"  # WinINet speaks HTTP/1.1 only
+
     # The hooks of UpdaterFolder and UpdateScenarios for the Windows build.
     def put_programs(self, game):
         put_windows_programs(game)
