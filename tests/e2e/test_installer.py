@@ -74,12 +74,12 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
     return out + INSTALLED
 
 
-def small_game(folder, count=40, seed=1):
+def small_game(folder, count=40, seed=1, batch=BATCH):
     """A source tree of small files of mixed kinds, with the game
     executable and the batch file."""
     rng = random.Random(seed)
     write(os.path.join(folder, GAME_EXE), b"MZ" + bytes(rng.getrandbits(8) for _ in range(3000)))
-    write(os.path.join(folder, "ZEM-Play.bat"), BATCH)
+    write(os.path.join(folder, "ZEM-Play.bat"), batch)
     write(os.path.join(folder, "Frolix_Multiplayer/Content/empty.txt"), b"")
     for i in range(count):
         kind = i % 3
@@ -182,11 +182,197 @@ def size_or_none(path):
 class InstallScenarios:
     """Installations that both builds run, the POSIX one natively and the
     Windows one under Wine, with the same expected console output (as the
-    platform writes it). The test class provides: game, source, archive,
-    nginx, serve(), nginx_url(), and the hooks put_programs(game),
+    platform writes it). The test class provides: game, source, archives,
+    archive, docroot, nginx, serve(), nginx_url(), and the hooks put_programs(game),
     launch(game, **env) -> (output, code), start_launcher(game, **env) ->
     Popen, console(output), shown_folder(game), game_batch(), game_output(),
     folder_batch(exit_code)."""
+
+    def archive_path(self, name="frolix-rewrite.zip"):
+        return os.path.join(self.archives, name)
+
+    def install(self, **env):
+        """Starts the launcher in the test's game folder."""
+        return self.launch(self.game, **env)
+
+    def test_first_install_from_info_zip_archive(self):
+        small_game(self.source, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+
+        output, code = self.install()
+        self.assertEqual(expected, output)
+        self.assertEqual(0, code)
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertEqual(b"1", read(os.path.join(self.game, "ZEM/full-install")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        # Installed now: the next start runs the game at once, without the server.
+        output, code = self.install(ZEM_INSTALL_URL="https://localhost:1/x.zip")
+        self.assertEqual((self.game_output(), 0), (output, code))
+
+    def test_install_from_python_zipfile_archive_with_deflate_and_stored_entries(self):
+        small_game(self.source, count=20, seed=5, batch=self.game_batch())
+        archive = self.archive_path()
+        with zipfile.ZipFile(archive, "w") as z:
+            for index, (name, data) in enumerate(sorted(source_files(self.source).items())):
+                method = zipfile.ZIP_DEFLATED if index % 2 else zipfile.ZIP_STORED
+                z.writestr(zipfile.ZipInfo(name), data, compress_type=method)
+            z.writestr(zipfile.ZipInfo("Frolix_Multiplayer/Empty/"), b"")
+        self.serve("frolix-rewrite.zip", archive)
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Empty")))
+
+    def test_install_url_from_environment_and_empty_value_means_default(self):
+        small_game(self.source, count=3, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("other-name.zip", archive)
+        # The default URL names a file the server does not have.
+        output, code = self.install(ZEM_INSTALL_URL="")
+        self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (output, code))
+        output, code = self.install(ZEM_INSTALL_URL=self.nginx_url("files/other-name.zip"))
+        self.assertEqual(0, code)
+        self.assertTrue(output.endswith(self.console(INSTALLED) + self.game_output()))
+
+    def test_complete_files_are_passed_over_even_with_other_content(self):
+        small_game(self.source, count=12, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        # One file of the right size but other content, one of the wrong size,
+        # a part file left from a killed run.
+        name_same = "Frolix_Multiplayer/Content/Sub1/file001.dat"
+        name_other = "Frolix_Multiplayer/Content/Sub2/file002.dat"
+        same_size = b"x" * len(read(os.path.join(self.source, name_same)))
+        write(os.path.join(self.game, name_same), same_size)
+        write(os.path.join(self.game, name_other), b"short")
+        write(os.path.join(self.game, name_other + ".zempart"), b"left over from a killed run" * 1000)
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(same_size, read(os.path.join(self.game, name_same)))
+        self.assertEqual(read(os.path.join(self.source, name_other)), read(os.path.join(self.game, name_other)))
+        self.assertFalse(os.path.exists(os.path.join(self.game, name_other + ".zempart")))
+
+    def test_everything_complete_with_marker_prints_zero_and_no_progress(self):
+        small_game(self.source, count=4, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        self.serve("frolix-rewrite.zip", archive)
+        for name, data in source_files(self.source).items():
+            write(os.path.join(self.game, name), data)
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        output, code = self.install()
+        self.assertEqual((self.console(BANNER + gb_line(0) + INSTALLED) + self.game_output(), 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+
+    def test_unsafe_names_are_never_written_and_progress_stays_below_100(self):
+        small_game(self.source, count=3, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive)
+        escape = "zem-escape-" + uuid.uuid4().hex
+        unsafe = ["../" + escape, "/tmp/" + escape, "C:" + escape, "a..b", "\\" + escape]
+        with zipfile.ZipFile(archive, "a") as z:
+            for name in unsafe:
+                z.writestr(zipfile.ZipInfo(name), b"must not be written" * 10)
+        self.serve("frolix-rewrite.zip", archive)
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        self.assertNotIn(b"100%", expected)
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.game), escape)))
+        self.assertFalse(os.path.exists("/tmp/" + escape))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+
+    def test_entry_named_like_the_launcher_is_never_written_but_counts_as_done(self):
+        small_game(self.source, count=3, batch=self.game_batch())
+        archive = self.archive_path()
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            # First in the archive, so the progress after the last written
+            # entry shows whether it was counted.
+            z.writestr("zem-play.EXE", b"an old launcher" * 100)
+            for name, data in sorted(source_files(self.source).items()):
+                z.writestr(name, data)
+        self.serve("frolix-rewrite.zip", archive)
+        image = read(os.path.join(self.game, "ZEM-Play.exe"))
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        self.assertIn(b"100%", expected)
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "zem-play.EXE")))
+        self.assertEqual(image, read(os.path.join(self.game, "ZEM-Play.exe")))
+
+    def test_corrupted_entry_stops_with_its_name_and_leaves_no_part_file(self):
+        small_game(self.source, count=6, batch=self.game_batch())
+        archive = self.archive_path()
+        zip_with_info_zip(self.source, archive, "-0")
+        victim = "Frolix_Multiplayer/Content/Sub2/file002.dat"
+        with zipfile.ZipFile(archive) as z:
+            info = z.getinfo(victim)
+        data = bytearray(read(archive))
+        header = info.header_offset
+        name_length = int.from_bytes(data[header + 26:header + 28], "little")
+        extra_length = int.from_bytes(data[header + 28:header + 30], "little")
+        data_offset = header + 30 + name_length + extra_length
+        data[data_offset + 5] ^= 0xFF  # the CRC-32 no longer matches
+        write(archive, bytes(data))
+        self.serve("frolix-rewrite.zip", archive)
+        output, code = self.install()
+        self.assertEqual(1, code)
+        local = victim.replace("/", "\\").encode()
+        self.assertTrue(output.startswith(self.console(BANNER)))
+        self.assertTrue(output.endswith(self.console(b"\n  The download stopped at " + local +
+                                                     b". Tap the game again to carry on from here.\n")), output)
+        self.assertFalse(os.path.exists(os.path.join(self.game, victim)))
+        self.assertFalse(os.path.exists(os.path.join(self.game, victim + ".zempart")))
+        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/full-install")))
+
+    def test_entry_cut_short_stops_the_installation(self):
+        archive = self.archive_path()
+        payload = os.urandom(20000)
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("ZEM-Play.bat", self.game_batch())
+            z.writestr("Frolix_Multiplayer/Content/cut.bin", payload)
+        # Claim one byte more than the entry holds, in the local header and
+        # the central directory: the data ends before the size is reached.
+        data = bytearray(read(archive))
+        with zipfile.ZipFile(archive) as z:
+            info = z.getinfo("Frolix_Multiplayer/Content/cut.bin")
+        local_size_at = info.header_offset + 22
+        data[local_size_at:local_size_at + 4] = (len(payload) + 1).to_bytes(4, "little")
+        central = data.rindex(b"PK\x01\x02")
+        data[central + 24:central + 28] = (len(payload) + 1).to_bytes(4, "little")
+        write(archive, bytes(data))
+        self.serve("frolix-rewrite.zip", archive)
+        output, code = self.install()
+        self.assertEqual(1, code)
+        self.assertTrue(output.endswith(self.console(b"\n  The download stopped at Frolix_Multiplayer\\Content\\cut.bin."
+                                                     b" Tap the game again to carry on from here.\n")), output)
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Content/cut.bin")))
+
+    def test_not_a_zip_archive_cannot_be_read_and_leaves_markers_alone(self):
+        write(os.path.join(self.docroot, "files/frolix-rewrite.zip"), os.urandom(100000))
+        output, code = self.install()
+        self.assertEqual((self.console(BANNER + CANNOT_READ), 1), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+
+    def test_unreachable_server_touches_nothing_and_never_runs_the_batch_file(self):
+        # The batch file would print its line: the exact output shows it never ran.
+        write(os.path.join(self.game, "ZEM-Play.bat"), self.game_batch())
+        output, code = self.install(ZEM_INSTALL_URL="https://localhost:1/files/frolix-rewrite.zip")
+        self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (output, code))
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+
+    def test_missing_archive_on_the_server_is_unreachable(self):
+        output, code = self.install()
+        self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (output, code))
 
     def test_first_install_of_a_multi_window_archive_runs_the_batch_file_in_a_folder_with_blanks(self):
         game = os.path.join(self.game, "Frolix Rewrite game")
@@ -269,6 +455,43 @@ class InstallScenarios:
         assert_unicode_entries_installed(self, self.game)
 
 
+    def test_not_enough_free_space_refuses_with_figures_and_keeps_marker(self):
+        # A game folder on a small tmpfs, so that the free-space check refuses.
+        mount = make_temp_folder("zem-tmpfs-")
+        self.addCleanup(remove_tree, mount)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=280m", "tmpfs", mount],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", "-l", mount])
+        self.put_programs(mount)
+        write(os.path.join(self.source, "Frolix_Multiplayer/Content/big.pak"), b"\0" * (40 * 1000 * 1000))
+        write(os.path.join(self.source, "ZEM-Play.bat"), self.game_batch())
+        zip_with_info_zip(self.source, self.archive)
+        self.serve("frolix-rewrite.zip", self.archive)
+        output, code = self.launch(mount)
+        stat = os.statvfs(mount)
+        free = stat.f_bavail * stat.f_frsize
+        needed = 40 * 1000 * 1000 + len(self.game_batch())
+        self.assertEqual((self.console(BANNER + b"  Not enough free space: this needs %.1f GB more and the device has"
+                                       b" %.1f GB free.\n  Free up some space and tap the game again.\n"
+                                       % (needed / 1e9, free / 1e9)), 1), (output, code))
+        self.assertTrue(os.path.exists(os.path.join(mount, "ZEM/install-incomplete")))
+        self.assertFalse(os.path.exists(os.path.join(mount, "Frolix_Multiplayer")))
+
+    def test_game_folder_with_a_name_beyond_ascii_installs_and_starts(self):
+        game = os.path.join(self.game, "Spiele \u00dcbersicht \u65e5\u672c")
+        os.makedirs(game)
+        self.put_programs(game)
+        small_game(self.source, count=6)
+        write(os.path.join(self.source, "ZEM-Play.bat"), self.game_batch())
+        zip_with_info_zip(self.source, self.archive)
+        self.serve("frolix-rewrite.zip", self.archive)
+        expected = self.console(expected_output(self.archive, game)) + self.game_output()
+        self.assertEqual((expected, 0), self.launch(game))
+        self.assertEqual(source_files(self.source), installed_game_files(game))
+        self.assertEqual((self.game_output(), 0), self.launch(game))
+
+
 class Installation(InstallScenarios, ServerTestCase):
     def setUp(self):
         super().setUp()
@@ -305,241 +528,23 @@ class Installation(InstallScenarios, ServerTestCase):
     def folder_batch(self, exit_code):
         return b"echo started in $(pwd)\nexit %d\n" % exit_code
 
-
-    def archive_path(self, name="frolix-rewrite.zip"):
-        return os.path.join(self.archives, name)
-
-    def install(self, **env):
-        return run_program(self.game, "ZEM-Play.exe", env=self.env(**env))
-
-    def test_first_install_from_info_zip_archive(self):
-        small_game(self.source)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive)
-        self.serve("frolix-rewrite.zip", archive)
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
-
-        output, code = self.install()
-        self.assertEqual(expected, output)
-        self.assertEqual(0, code)
-        self.assertEqual(source_files(self.source), installed_game_files(self.game))
-        self.assertEqual(b"1", read(os.path.join(self.game, "ZEM/full-install")))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
-        # Installed now: the next start runs the game at once, without the server.
-        output, code = run_program(self.game, "ZEM-Play.exe", env=self.env(ZEM_INSTALL_URL="https://localhost:1/x.zip"))
-        self.assertEqual((GAME_OUTPUT, 0), (output, code))
-
-    def test_install_from_python_zipfile_archive_with_deflate_and_stored_entries(self):
-        small_game(self.source, count=20, seed=5)
-        archive = self.archive_path()
-        with zipfile.ZipFile(archive, "w") as z:
-            for index, (name, data) in enumerate(sorted(source_files(self.source).items())):
-                method = zipfile.ZIP_DEFLATED if index % 2 else zipfile.ZIP_STORED
-                z.writestr(zipfile.ZipInfo(name), data, compress_type=method)
-            z.writestr(zipfile.ZipInfo("Frolix_Multiplayer/Empty/"), b"")
-        self.serve("frolix-rewrite.zip", archive)
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
-        output, code = self.install()
-        self.assertEqual((expected, 0), (output, code))
-        self.assertEqual(source_files(self.source), installed_game_files(self.game))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Empty")))
-
-    def test_install_url_from_environment_and_empty_value_means_default(self):
-        small_game(self.source, count=3)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive)
-        self.serve("other-name.zip", archive)
-        # The default URL names a file the server does not have.
-        output, code = self.install(ZEM_INSTALL_URL="")
-        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
-        output, code = self.install(ZEM_INSTALL_URL=self.nginx_url("files/other-name.zip"))
-        self.assertEqual(0, code)
-        self.assertTrue(output.endswith(INSTALLED + GAME_OUTPUT))
-
-    def test_complete_files_are_passed_over_even_with_other_content(self):
-        small_game(self.source, count=12)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive)
-        self.serve("frolix-rewrite.zip", archive)
-        # One file of the right size but other content, one of the wrong size,
-        # a part file left from a killed run.
-        name_same = "Frolix_Multiplayer/Content/Sub1/file001.dat"
-        name_other = "Frolix_Multiplayer/Content/Sub2/file002.dat"
-        same_size = b"x" * len(read(os.path.join(self.source, name_same)))
-        write(os.path.join(self.game, name_same), same_size)
-        write(os.path.join(self.game, name_other), b"short")
-        write(os.path.join(self.game, name_other + ".zempart"), b"left over from a killed run" * 1000)
-        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
-        output, code = self.install()
-        self.assertEqual((expected, 0), (output, code))
-        self.assertEqual(same_size, read(os.path.join(self.game, name_same)))
-        self.assertEqual(read(os.path.join(self.source, name_other)), read(os.path.join(self.game, name_other)))
-        self.assertFalse(os.path.exists(os.path.join(self.game, name_other + ".zempart")))
-
-    def test_everything_complete_with_marker_prints_zero_and_no_progress(self):
-        small_game(self.source, count=4)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive)
-        self.serve("frolix-rewrite.zip", archive)
-        for name, data in source_files(self.source).items():
-            write(os.path.join(self.game, name), data)
-        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
-        output, code = self.install()
-        self.assertEqual((BANNER + gb_line(0) + INSTALLED + GAME_OUTPUT, 0), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
-
-    def test_unsafe_names_are_never_written_and_progress_stays_below_100(self):
-        small_game(self.source, count=3)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive)
-        escape = "zem-escape-" + uuid.uuid4().hex
-        unsafe = ["../" + escape, "/tmp/" + escape, "C:" + escape, "a..b", "\\" + escape]
-        with zipfile.ZipFile(archive, "a") as z:
-            for name in unsafe:
-                z.writestr(zipfile.ZipInfo(name), b"must not be written" * 10)
-        self.serve("frolix-rewrite.zip", archive)
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
-        self.assertNotIn(b"100%", expected)
-        output, code = self.install()
-        self.assertEqual((expected, 0), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.game), escape)))
-        self.assertFalse(os.path.exists("/tmp/" + escape))
-        self.assertEqual(source_files(self.source), installed_game_files(self.game))
-
-    def test_entry_named_like_the_launcher_is_never_written_but_counts_as_done(self):
-        small_game(self.source, count=3)
-        archive = self.archive_path()
-        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
-            # First in the archive, so the progress after the last written
-            # entry shows whether it was counted.
-            z.writestr("zem-play.EXE", b"an old launcher" * 100)
-            for name, data in sorted(source_files(self.source).items()):
-                z.writestr(name, data)
-        self.serve("frolix-rewrite.zip", archive)
-        image = read(os.path.join(self.game, "ZEM-Play.exe"))
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
-        self.assertIn(b"100%", expected)
-        output, code = self.install()
-        self.assertEqual((expected, 0), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "zem-play.EXE")))
-        self.assertEqual(image, read(os.path.join(self.game, "ZEM-Play.exe")))
-
+    # Native only: the zip64 records are read by the same code in both builds,
+    # and under Wine the 66,000 file creations alone take two minutes.
     def test_zip64_archive_with_more_than_65535_entries(self):
         archive = self.archive_path()
         with zipfile.ZipFile(archive, "w", zipfile.ZIP_STORED) as z:
             z.writestr(GAME_EXE, b"MZ")
-            z.writestr("ZEM-Play.bat", BATCH)
+            z.writestr("ZEM-Play.bat", self.game_batch())
             for i in range(66000):
                 z.writestr("Frolix_Multiplayer/Content/D%02d/f%05d" % (i % 50, i), b"%d" % i)
         with open(archive, "rb") as f:
             f.seek(-200000, os.SEEK_END)
             self.assertIn(b"PK\x06\x06", f.read())  # the zip64 end record
         self.serve("frolix-rewrite.zip", archive)
-        expected = expected_output(archive, self.game) + GAME_OUTPUT
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
         output, code = self.install()
         self.assertEqual((expected, 0), (output, code))
         self.assertEqual(b"65999", read(os.path.join(self.game, "Frolix_Multiplayer/Content/D49/f65999")))
-
-    def test_corrupted_entry_stops_with_its_name_and_leaves_no_part_file(self):
-        small_game(self.source, count=6)
-        archive = self.archive_path()
-        zip_with_info_zip(self.source, archive, "-0")
-        victim = "Frolix_Multiplayer/Content/Sub2/file002.dat"
-        with zipfile.ZipFile(archive) as z:
-            info = z.getinfo(victim)
-        data = bytearray(read(archive))
-        header = info.header_offset
-        name_length = int.from_bytes(data[header + 26:header + 28], "little")
-        extra_length = int.from_bytes(data[header + 28:header + 30], "little")
-        data_offset = header + 30 + name_length + extra_length
-        data[data_offset + 5] ^= 0xFF  # the CRC-32 no longer matches
-        write(archive, bytes(data))
-        self.serve("frolix-rewrite.zip", archive)
-        output, code = self.install()
-        self.assertEqual(1, code)
-        local = victim.replace("/", "\\").encode()
-        self.assertTrue(output.startswith(BANNER))
-        self.assertTrue(output.endswith(b"\n  The download stopped at " + local +
-                                        b". Tap the game again to carry on from here.\n"), output)
-        self.assertFalse(os.path.exists(os.path.join(self.game, victim)))
-        self.assertFalse(os.path.exists(os.path.join(self.game, victim + ".zempart")))
-        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/full-install")))
-
-    def test_entry_cut_short_stops_the_installation(self):
-        archive = self.archive_path()
-        payload = os.urandom(20000)
-        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
-            z.writestr("ZEM-Play.bat", BATCH)
-            z.writestr("Frolix_Multiplayer/Content/cut.bin", payload)
-        # Claim one byte more than the entry holds, in the local header and
-        # the central directory: the data ends before the size is reached.
-        data = bytearray(read(archive))
-        with zipfile.ZipFile(archive) as z:
-            info = z.getinfo("Frolix_Multiplayer/Content/cut.bin")
-        local_size_at = info.header_offset + 22
-        data[local_size_at:local_size_at + 4] = (len(payload) + 1).to_bytes(4, "little")
-        central = data.rindex(b"PK\x01\x02")
-        data[central + 24:central + 28] = (len(payload) + 1).to_bytes(4, "little")
-        write(archive, bytes(data))
-        self.serve("frolix-rewrite.zip", archive)
-        output, code = self.install()
-        self.assertEqual(1, code)
-        self.assertTrue(output.endswith(b"\n  The download stopped at Frolix_Multiplayer\\Content\\cut.bin."
-                                        b" Tap the game again to carry on from here.\n"), output)
-        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Content/cut.bin")))
-
-    def test_not_a_zip_archive_cannot_be_read_and_leaves_markers_alone(self):
-        write(os.path.join(self.docroot, "files/frolix-rewrite.zip"), os.urandom(100000))
-        output, code = self.install()
-        self.assertEqual((BANNER + CANNOT_READ, 1), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
-
-    def test_unreachable_server_touches_nothing_and_never_runs_the_batch_file(self):
-        write(os.path.join(self.game, "ZEM-Play.bat"), b"echo ran > ran.txt\nexit 0\n")
-        output, code = self.install(ZEM_INSTALL_URL="https://localhost:1/files/frolix-rewrite.zip")
-        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ran.txt")))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
-
-    def test_missing_archive_on_the_server_is_unreachable(self):
-        output, code = self.install()
-        self.assertEqual((BANNER + UNREACHABLE, 1), (output, code))
-
-
-class SmallDisk(ServerTestCase):
-    """A game folder on a small tmpfs, so that the free-space check refuses."""
-
-    def setUp(self):
-        super().setUp()
-        self.mount = make_temp_folder("zem-tmpfs-")
-        self.addCleanup(remove_tree, self.mount)
-        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=280m", "tmpfs", self.mount],
-                          stderr=subprocess.DEVNULL).returncode != 0:
-            self.skipTest("cannot mount a tmpfs here")
-        self.addCleanup(subprocess.run, ["umount", "-l", self.mount])
-        self.game = self.mount
-        put_programs(self.game)
-
-    def test_not_enough_free_space_refuses_with_figures_and_keeps_marker(self):
-        source = make_temp_folder("zem-src-")
-        self.addCleanup(remove_tree, source)
-        write(os.path.join(source, "Frolix_Multiplayer/Content/big.pak"), b"\0" * (40 * 1000 * 1000))
-        write(os.path.join(source, "ZEM-Play.bat"), BATCH)
-        archive = os.path.join(source, "..", os.path.basename(source) + ".zip")
-        self.addCleanup(os.remove, archive)
-        zip_with_info_zip(source, archive)
-        self.serve("frolix-rewrite.zip", archive)
-        output, code = run_program(self.game, "ZEM-Play.exe", env=self.env())
-        stat = os.statvfs(self.game)
-        free = stat.f_bavail * stat.f_frsize
-        needed = 40 * 1000 * 1000 + len(BATCH)
-        self.assertEqual((BANNER + b"  Not enough free space: this needs %.1f GB more and the device has %.1f GB free.\n"
-                          b"  Free up some space and tap the game again.\n" % (needed / 1e9, free / 1e9), 1),
-                         (output, code))
-        self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer")))
 
 
 if __name__ == "__main__":
