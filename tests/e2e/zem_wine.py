@@ -11,6 +11,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 import time
 import unittest
 import urllib.parse
@@ -57,7 +58,10 @@ class WinePrefix:
 
     def __init__(self, folder):
         self.path = os.path.join(folder, "wineprefix")
-        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all")
+        # Debian's wineserver keeps its socket in a folder it makes in
+        # TMPDIR and leaves behind: a short one of our own, removed in close().
+        self.server_folder = tempfile.mkdtemp(prefix="zem-wineserver-")
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", TMPDIR=self.server_folder)
         # Wine's console programs need no display; make sure none is used.
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
@@ -95,6 +99,7 @@ class WinePrefix:
         subprocess.run(["wineserver", "--kill"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "--wait"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=60)
+        shutil.rmtree(self.server_folder, ignore_errors=True)
 
 
 class WineTestCase(unittest.TestCase):
