@@ -52,9 +52,8 @@ def batch_file(*lines):
 
 
 class WinePrefix:
-    """A Wine prefix made for one test class in a temporary folder, with
-    its own wineserver kept running until close() so that each program
-    starts quickly; close() ends every Wine process of the prefix."""
+    """A Wine prefix made for one test class in a temporary folder; close()
+    ends every Wine process of the prefix."""
 
     def __init__(self, folder):
         self.path = os.path.join(folder, "wineprefix")
@@ -68,11 +67,11 @@ class WinePrefix:
         started = time.monotonic()
         os.makedirs(self.path)
         try:
-            # One server for the whole class, kept until close(): started
-            # first, so that wineboot and every program use it. The services
-            # wineboot starts stay with it; they get no pipe of ours.
-            subprocess.run(["wineserver", "--persistent"], env=self.env, check=True, stdin=subprocess.DEVNULL,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+            # The server wineboot starts stays a few seconds after the last
+            # program ends (Wine's default), long enough to serve a test's
+            # programs one after another, short enough that a test run killed
+            # before close() leaves nothing running. The services it starts
+            # get no pipe of ours.
             subprocess.run(["wineboot", "--init"], env=self.env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         except BaseException:
