@@ -70,8 +70,7 @@ class WinePrefix:
             # The server wineboot starts stays a few seconds after the last
             # program ends (Wine's default), long enough to serve a test's
             # programs one after another, short enough that a test run killed
-            # before close() leaves nothing running. The services it starts
-            # get no pipe of ours.
+            # before close() leaves nothing running for long.
             subprocess.run(["wineboot", "--init"], env=self.env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         except BaseException:
