@@ -7,6 +7,7 @@ The Windows test build (ZEM_WIN_BIN, made by scripts/setup as
 build-win-test/) is read for its server URL and its waits from its CMake
 cache, so the tests always match the programs they run."""
 
+import glob
 import os
 import re
 import shutil
@@ -58,25 +59,43 @@ class WinePrefix:
     def __init__(self, folder):
         self.path = os.path.join(folder, "wineprefix")
         # Debian's wineserver keeps its socket in a folder it makes in
-        # TMPDIR and leaves behind: a short one of our own, removed in close().
+        # TMPDIR and leaves behind: a short one of our own, removed with the
+        # server.
         self.server_folder = tempfile.mkdtemp(prefix="zem-wineserver-")
         self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", TMPDIR=self.server_folder)
         # Wine's console programs need no display; make sure none is used.
         self.env.pop("DISPLAY", None)
         self.env.pop("WAYLAND_DISPLAY", None)
+        self.guard = None
         started = time.monotonic()
         os.makedirs(self.path)
         try:
-            # The server wineboot starts stays a few seconds after the last
-            # program ends (Wine's default), long enough to serve a test's
-            # programs one after another, short enough that a test run killed
-            # before close() leaves nothing running for long.
+            self._start_server()
             subprocess.run(["wineboot", "--init"], env=self.env, check=True, stdin=subprocess.DEVNULL,
                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
         except BaseException:
             self.close()
             raise
         self.boot_seconds = time.monotonic() - started
+
+    def _start_server(self):
+        """Starts the prefix's wineserver, kept until close(): every program
+        of the class then finds it running (a server that ends between two
+        programs makes the next one fail now and then with "wine client
+        error"). A guard process, in a session of its own, ends the server
+        and every Wine process of the prefix when this process closes the
+        guard's standard input: in close(), or by ending, however it ends."""
+        self.guard = subprocess.Popen(["sh", "-c", 'read ignored; wineserver --kill; wineserver --wait; rm -rf -- "$1"',
+                                       "zem-wine-guard", self.server_folder], env=self.env,
+                                      stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                      start_new_session=True)
+        subprocess.run(["wineserver", "--persistent"], env=self.env, check=True, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        deadline = time.monotonic() + 60
+        while not glob.glob(os.path.join(self.server_folder, "wine-*", "server-*", "socket")):
+            if time.monotonic() > deadline:
+                raise RuntimeError("wineserver did not start")
+            time.sleep(0.02)
 
     def windows_path(self, path):
         """The Windows form of a host path, as Wine maps it (Z:\\...)."""
@@ -94,9 +113,9 @@ class WinePrefix:
 
     def close(self):
         """Ends every process of the prefix and waits for its server to go."""
-        subprocess.run(["wineserver", "--kill"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "--wait"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       timeout=60)
+        if self.guard is not None:
+            self.guard.stdin.close()
+            self.guard.wait(timeout=120)
         shutil.rmtree(self.server_folder, ignore_errors=True)
 
 
