@@ -42,7 +42,19 @@ bool clear_read_only(const char* path) {
 }
 
 bool move_replacing(const char* from, const char* to) {
-    return MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    const std::wstring source = to_wide(from);
+    const std::wstring target = to_wide(to);
+    if (MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return true;
+    // Windows refuses to replace a read-only file (Wine and POSIX do not).
+    // The target is about to be replaced anyway: without this, a stale
+    // read-only game file would stop every installation at that file.
+    const DWORD attributes = GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        return false;
+    }
+    if (!SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return false;
+    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 bool make_folder(const char* path) {

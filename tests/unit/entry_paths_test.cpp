@@ -24,7 +24,10 @@ INSTANTIATE_TEST_SUITE_P(Names, EntryName,
                                          NameCase{"/etc/x", false}, NameCase{"\\x", false},
                                          NameCase{"C:x", false}, NameCase{"x:y/z", false},
                                          NameCase{"../x", false}, NameCase{"notes..txt", false},
-                                         NameCase{"a/../../b", false}, NameCase{"a/b\\..\\c", false}));
+                                         NameCase{"a/../../b", false}, NameCase{"a/b\\..\\c", false}),
+                         [](const testing::TestParamInfo<NameCase>& info) {
+                             return std::to_string(info.index) + (info.param.safe ? "_safe" : "_skipped");
+                         });
 
 bool is_folder(const char* path) {
     struct stat info;
