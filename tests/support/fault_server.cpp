@@ -10,6 +10,11 @@
 #include <thread>
 #include <utility>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace zem_test {
 
 namespace {
@@ -273,6 +278,23 @@ FaultReply FaultServer::next_reply(RecordedRequest request) {
     FaultReply reply = std::move(scripted_.front());
     scripted_.pop_front();
     return reply;
+}
+
+int closed_port() {
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    if (listener < 0) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    // Bound but never listening: connections to it are refused.
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(listener);
+    return port;
 }
 
 }  // namespace zem_test

@@ -52,6 +52,9 @@ struct RecordedRequest {
     bool tls;           // false: it came to plain_url's listener
 };
 
+// A port on 127.0.0.1 where nothing listens (0 when none was found).
+int closed_port();
+
 class FaultServer {
 public:
     // Starts serving file over HTTPS with the CA's server certificate on a

@@ -61,22 +61,6 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A port on 127.0.0.1 where nothing listens.
-int closed_port() {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(listener);
-    return port;
-}
-
 class Http : public testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -441,7 +425,7 @@ TEST_F(Http, CutOfABodyWithoutFramingLooksLikeItsEnd) {
 }
 
 TEST_F(Http, NothingListeningFailsTheOpenAtOnce) {
-    const int port = closed_port();
+    const int port = zem_test::closed_port();
     ASSERT_NE(0, port);
     const std::string url = "https://127.0.0.1:" + std::to_string(port) + "/file";
     const auto start = std::chrono::steady_clock::now();

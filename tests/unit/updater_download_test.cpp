@@ -40,22 +40,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-// A port on 127.0.0.1 where nothing listens.
-int closed_port() {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(listener);
-    return port;
-}
-
 std::string percent(int value) {
     return "\r  Downloading the update... " + std::to_string(value) + "%";
 }
@@ -218,7 +202,7 @@ TEST_F(UpdaterDownload, ConnectionCutMidBodyWithoutContentLengthIsAFailedDownloa
 TEST_F(UpdaterDownload, UnreachableServerLeavesAnEarlierFileAlone) {
     write_file(archive_file, "from an earlier run");
     const Download result =
-        download("ZEM\\update-download.zip", false, "https://127.0.0.1:" + std::to_string(closed_port()) + "/x");
+        download("ZEM\\update-download.zip", false, "https://127.0.0.1:" + std::to_string(zem_test::closed_port()) + "/x");
     EXPECT_FALSE(result.complete);
     EXPECT_EQ("", result.output);
     EXPECT_EQ("from an earlier run", read_file(archive_file));
