@@ -182,11 +182,20 @@ def size_or_none(path):
 class InstallScenarios:
     """Installations that both builds run, the POSIX one natively and the
     Windows one under Wine, with the same expected console output (as the
-    platform writes it). The test class provides: game, source, archives,
-    archive, docroot, nginx, serve(), nginx_url(), and the hooks put_programs(game),
+    platform writes it). The test class provides: game, docroot, nginx,
+    serve(), nginx_url(), and the hooks put_programs(game),
     launch(game, **env) -> (output, code), start_launcher(game, **env) ->
     Popen, console(output), shown_folder(game), game_batch(), game_output(),
     folder_batch(exit_code)."""
+
+    def setUp(self):
+        super().setUp()
+        self.source = make_temp_folder("zem-src-")
+        self.addCleanup(remove_tree, self.source)
+        self.archives = make_temp_folder("zem-zip-")
+        self.addCleanup(remove_tree, self.archives)
+        self.archive = self.archive_path()
+        self.put_programs(self.game)
 
     def archive_path(self, name="frolix-rewrite.zip"):
         return os.path.join(self.archives, name)
@@ -493,15 +502,6 @@ class InstallScenarios:
 
 
 class Installation(InstallScenarios, ServerTestCase):
-    def setUp(self):
-        super().setUp()
-        self.source = make_temp_folder("zem-src-")
-        self.addCleanup(remove_tree, self.source)
-        self.archives = make_temp_folder("zem-zip-")
-        self.addCleanup(remove_tree, self.archives)
-        self.archive = self.archive_path()
-        put_programs(self.game)
-
     # The hooks of InstallScenarios for the native build.
     def put_programs(self, game):
         put_programs(game)

@@ -4,24 +4,13 @@ wide file functions, the batch file through Wine's cmd.exe. The scenarios
 and their expected output are the POSIX build's (test_installer), the
 output with "\\r\\n" for "\\n"."""
 
-import os
 import unittest
 
 from test_installer import InstallScenarios
-from zem_e2e import make_temp_folder, remove_tree
 from zem_wine import WineTestCase, batch_file, crlf, put_windows_programs
 
 
 class WineInstallation(InstallScenarios, WineTestCase):
-    def setUp(self):
-        super().setUp()
-        self.source = make_temp_folder("zem-src-")
-        self.addCleanup(remove_tree, self.source)
-        self.archives = make_temp_folder("zem-zip-")
-        self.addCleanup(remove_tree, self.archives)
-        self.archive = os.path.join(self.archives, "frolix-rewrite.zip")
-        put_windows_programs(self.game)
-
     # The hooks of InstallScenarios for the Windows build under Wine.
     def put_programs(self, game):
         put_windows_programs(game)
