@@ -175,13 +175,25 @@ class WineTestCase(unittest.TestCase):
         completed = subprocess.run(self.prefix.command(os.path.join(game, name), *args), cwd=cwd or game,
                                    env=env or self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE, timeout=timeout)
-        return completed.stdout, completed.stderr, completed.returncode
+        return completed.stdout, without_wine_client_noise(completed.stderr), completed.returncode
 
     def start_windows(self, game, name, env=None):
         """Starts game/name under Wine without waiting: the Popen, whose
         process is the Windows program itself (wine execs its loader)."""
         return subprocess.Popen(self.prefix.command(os.path.join(game, name)), cwd=game, env=env or self.env(),
                                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+# Under load, Wine 8's client now and then reports a failed hand-over of a
+# file descriptor to its server on standard error, although the program's
+# output and exit code are whole (seen in about one full test run in three).
+# Only exactly that line of Wine's own is taken out; the program writes
+# nothing to standard error, and everything else still fails a test.
+WINE_CLIENT_NOISE = re.compile(rb"^wine client error:[0-9a-f]+: sendmsg: Socket operation on non-socket\n", re.M)
+
+
+def without_wine_client_noise(errors):
+    return WINE_CLIENT_NOISE.sub(b"", errors)
 
 
 def put_windows_programs(game):
