@@ -1,5 +1,6 @@
 #include "common/entry_paths.h"
 
+#include "common/name_rules.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -21,6 +22,17 @@ bool local_path_from_entry_name(const char* entry_name, char* local_path) {
         return false;
     }
     for (size_t i = 0; i <= length; ++i) local_path[i] = entry_name[i] == '/' ? '\\' : entry_name[i];
+    return true;
+}
+
+bool local_path_for_entry(const char* entry_name, char* local_path) {
+    local_path[0] = '\0';
+    if (!entry_name_is_safe(entry_name) || !name_is_acceptable(entry_name)) return false;
+    if (!local_path_from_entry_name(entry_name, local_path)) return false;
+    if (names_a_working_file(local_path)) {
+        local_path[0] = '\0';
+        return false;
+    }
     return true;
 }
 

@@ -20,6 +20,13 @@ bool entry_name_is_safe(const char* entry_name);
 // be another file's.
 bool local_path_from_entry_name(const char* entry_name, char* local_path);
 
+// The local path an archive entry's file is written to. False, leaving
+// local_path empty, for an entry that is passed over silently: its name
+// fails entry_name_is_safe or the name rules (common/name_rules.h), is too
+// long, or names one of the programs' working files. Directory entries are
+// the caller's test.
+bool local_path_for_entry(const char* entry_name, char* local_path);
+
 // Creates every folder the path names before its last separator, outermost
 // first; failures are left to the file creation that follows.
 void create_parent_folders(const char* local_path);

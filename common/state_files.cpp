@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace zem {
@@ -66,6 +67,24 @@ void create_state_folder() {
 
 void create_empty_marker(const char* path) {
     FileStream marker(open_file(path, "wb"));
+}
+
+FileLock take_writer_lock(const char* waiting_line) {
+    create_state_folder();
+    FileLock lock = open_lock_file(writer_lock_path);
+    if (!lock.is_open()) return lock;
+    switch (try_lock_file(lock.get())) {
+    case LockAttempt::held:
+        return lock;
+    case LockAttempt::unsupported:
+        return FileLock();
+    case LockAttempt::busy:
+        break;
+    }
+    printf("%s", waiting_line);
+    fflush(stdout);
+    if (!wait_for_file_lock(lock.get())) return FileLock();
+    return lock;
 }
 
 bool file_is_readable(const char* path) {

@@ -2,9 +2,11 @@
 // remember things between runs and hand things to each other.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstddef>
-#include <memory>
 #include <cstdlib>
+#include <memory>
 
 namespace zem {
 
@@ -16,11 +18,18 @@ constexpr const char* removal_list_path = "ZEM\\removed.txt";
 constexpr const char* full_install_marker_path = "ZEM\\full-install";
 constexpr const char* install_incomplete_marker_path = "ZEM\\install-incomplete";
 constexpr const char* update_download_path = "ZEM\\update-download.zip";
+// Held locked by a run while it writes the game folder: one writer at a time.
+constexpr const char* writer_lock_path = "ZEM\\writer.lock";
 
 constexpr const char* launcher_file_name = "ZEM-Play.exe";
 constexpr const char* updater_file_name = "ZEM-Update.exe";
 constexpr const char* delivered_launcher_path = "ZEM-Play.exe.new";
 constexpr const char* delivered_updater_path = "ZEM-Update.exe.new";
+// The launcher's previous copy: its own file name + ".old".
+constexpr const char* previous_copy_suffix = ".old";
+constexpr const char* previous_launcher_path = "ZEM-Play.exe.old";
+// The installer writes each entry as its local path + ".zempart" first.
+constexpr const char* part_file_suffix = ".zempart";
 
 // A version string holds at most 63 characters; a stored hash 64.
 constexpr size_t version_capacity = 64;
@@ -53,6 +62,13 @@ void create_state_folder();
 
 // Creates an empty marker file (failure ignored).
 void create_empty_marker(const char* path);
+
+// Takes the game folder's writer lock, which a run holds for as long as it
+// writes the game folder; the returned owner releases it. When another run
+// holds it, prints waiting_line once and waits for that run to end. A lock
+// that cannot be had at all (no state folder, a file system without locks)
+// gives a null owner, and the run carries on as it would have without.
+FileLock take_writer_lock(const char* waiting_line);
 
 // The updater's presence test: the file can be read whole (empty counts).
 bool file_is_readable(const char* path);

@@ -20,6 +20,7 @@ namespace zem {
 
 constexpr uint64_t free_space_margin = 268435456;  // 256 MiB on top of what is written
 constexpr size_t part_path_capacity = 276;
+constexpr size_t crc_check_buffer_size = 262144;
 
 // Passed to the write callback while an entry is extracted.
 struct InstallProgress {
@@ -69,12 +70,44 @@ static void plan_installation(mz_zip_archive* zip, uint64_t* total, uint64_t* ne
         mz_zip_archive_file_stat entry;
         if (!mz_zip_reader_file_stat(zip, index, &entry) || entry.m_is_directory) continue;
         *total += entry.m_uncomp_size;
+        // A name that is passed over later counts as needed, and the disk
+        // is never asked about it.
         char local_path[local_path_capacity];
-        if (!local_path_from_entry_name(entry.m_filename, local_path) ||
+        if (!local_path_for_entry(entry.m_filename, local_path) ||
             file_size_on_disk(local_path) != entry.m_uncomp_size) {
             *needed += entry.m_uncomp_size;
         }
     }
+}
+
+// Reads the file through and compares its CRC-32 with the entry's: a file
+// of the right size can still hold zeros where data never reached the disk
+// before a power cut, or any other damage.
+static bool file_matches_entry_crc(const char* local_path, const mz_zip_archive_file_stat& entry) {
+    if (entry.m_uncomp_size == 0) return true;
+    FileStream file(open_file(local_path, "rb"));
+    if (!file.is_open()) return false;
+    static unsigned char buffer[crc_check_buffer_size];
+    mz_ulong crc = MZ_CRC32_INIT;
+    for (;;) {
+        const size_t got = fread(buffer, 1, sizeof buffer, file.get());
+        if (got == 0) break;
+        crc = mz_crc32(crc, buffer, got);
+    }
+    return ferror(file.get()) == 0 && crc == entry.m_crc32;
+}
+
+// The file already holds the entry: its size and then its CRC-32 match.
+static bool file_is_complete(const char* local_path, const mz_zip_archive_file_stat& entry) {
+    return file_size_on_disk(local_path) == entry.m_uncomp_size && file_matches_entry_crc(local_path, entry);
+}
+
+// The running launcher's file and its previous copy are never written.
+static bool names_own_file(const char* local_path) {
+    if (equals_ignoring_ascii_case(local_path, own_file_name)) return true;
+    char previous_name[part_path_capacity];
+    snprintf(previous_name, sizeof previous_name, "%s%s", own_file_name, previous_copy_suffix);
+    return equals_ignoring_ascii_case(local_path, previous_name);
 }
 
 enum class EntryStep { written, passed_over, failed };
@@ -83,20 +116,18 @@ enum class EntryStep { written, passed_over, failed };
 static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
                                InstallProgress* progress) {
     char local_path[local_path_capacity];
-    if (entry.m_is_directory || !entry_name_is_safe(entry.m_filename) ||
-        !local_path_from_entry_name(entry.m_filename, local_path)) {
+    if (entry.m_is_directory || !local_path_for_entry(entry.m_filename, local_path)) {
         return EntryStep::passed_over;
     }
     // The running launcher's own file is never overwritten; an entry whose
-    // file already has the right size counts as complete.
-    if (equals_ignoring_ascii_case(local_path, own_file_name) ||
-        file_size_on_disk(local_path) == entry.m_uncomp_size) {
+    // file already holds it counts as complete.
+    if (names_own_file(local_path) || file_is_complete(local_path, entry)) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
     create_parent_folders(local_path);
     char part_path[part_path_capacity];
-    snprintf(part_path, sizeof part_path, "%s.zempart", local_path);
+    snprintf(part_path, sizeof part_path, "%s%s", local_path, part_file_suffix);
     FileStream part(open_file(part_path, "wb"));
     if (!part.is_open()) {
         printf("\n  Couldn't write %s.\n", local_path);
@@ -106,9 +137,12 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     progress->entry_bytes = 0;
     const bool extracted = mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
     progress->output = nullptr;
-    // fclose flushes: a write that fails only then also fails the entry.
+    // The data goes to disk before the marker is deleted (see
+    // run_full_installation); fclose's own flush can fail too, e.g. on a
+    // full disk, and then fails the entry.
+    const bool flushed = extracted && flush_file_data(part.get());
     const bool closed = fclose(part.release()) == 0;
-    if (!extracted || !closed || !move_replacing(part_path, local_path)) {
+    if (!extracted || !flushed || !closed || !move_replacing(part_path, local_path)) {
         delete_file(part_path);
         printf("\n  The download stopped at %s. Tap the game again to carry on from here.\n", local_path);
         return EntryStep::failed;
@@ -159,6 +193,10 @@ bool run_full_installation() {
     }
     zip.reset();
 
+    // Once the marker is gone, no later run looks at the files again: what
+    // was written must be on disk before that, or a power cut could leave
+    // files of the right size full of zeros for good.
+    flush_written_data(".");
     delete_file(install_incomplete_marker_path);
     FileStream marker(open_file(full_install_marker_path, "wb"));
     if (marker.is_open()) fputs("1", marker.get());

@@ -54,11 +54,19 @@ int run_launcher() {
     snprintf(delivered_name, sizeof delivered_name, "%s.new", own_file_name);
     snprintf(previous_name, sizeof previous_name, "%s.old", own_file_name);
 
+    // Held while this run writes the game folder: a second window started
+    // at the same time (a double tap) waits here, then finds the game
+    // installed.
+    FileLock writer_lock =
+        take_writer_lock("ZEM: another window is installing or updating the game. Waiting for it to finish...\n");
     delete_file(previous_name);
     put_delivered_launcher_in_place(delivered_name, previous_name);
     if (path_exists(delivered_updater_path)) move_replacing(delivered_updater_path, updater_file_name);
 
-    if (!game_is_installed() && !run_full_installation()) return end_after_wait(installation_failure_wait_ms);
+    const bool installed = game_is_installed() || run_full_installation();
+    // Neither the game nor a waiting window waits for this one any longer.
+    writer_lock.reset();
+    if (!installed) return end_after_wait(installation_failure_wait_ms);
 
     if (!path_exists(batch_file_name)) {
         printf("ZEM: ZEM-Play.bat isn't next to this file. Put this file in the Frolix folder.\n");

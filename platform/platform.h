@@ -123,6 +123,38 @@ FILE* open_file(const char* path, const char* mode);
 void close_file(FILE* file);
 using FileStream = Owner<FILE, close_file>;
 
+// Writes what the stream buffers and starts putting the file's data on
+// disk. Windows waits for it here (FlushFileBuffers), because flushing a
+// whole volume needs administrator rights; POSIX only starts the write-back
+// (sync_file_range) and leaves the wait to flush_written_data. After
+// flush_file_data on every file written and one flush_written_data, all of
+// their data is on disk. False only when the buffered data could not be
+// written; putting it on disk is asked for, never a reason to fail.
+bool flush_file_data(FILE* file);
+
+// Waits until everything written to the volume that holds folder is on disk
+// (POSIX: syncfs). Windows: flush_file_data already waited; nothing more.
+bool flush_written_data(const char* folder);
+
+// ---------------------------------------------------------------- locks
+// An exclusive lock on a file, kept by the system (LockFileEx / flock): it
+// goes when the owner is closed or the process ends in any way, so a killed
+// run never blocks the next. The file itself stays.
+struct FileLockState;
+void close_file_lock(FileLockState* lock);
+using FileLock = Owner<FileLockState, close_file_lock>;
+
+// Opens the lock file, creating it when missing. Null owner on failure.
+FileLock open_lock_file(const char* path);
+
+enum class LockAttempt { held, busy, unsupported };
+// Takes the lock without waiting: held, busy (another process holds it),
+// or unsupported (the file system cannot lock: carry on without).
+LockAttempt try_lock_file(FileLockState* lock);
+
+// Waits without limit for the lock. False when locking fails.
+bool wait_for_file_lock(FileLockState* lock);
+
 // ---------------------------------------------------------------- process
 enum class BatchRun { finished, not_started };
 // Starts the game folder's "ZEM-Play.bat" with the game folder as its

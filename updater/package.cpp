@@ -68,12 +68,11 @@ static void redirect_program_file(char local_path[local_path_capacity]) {
 
 // The local path an entry is written to; false for an entry that is passed
 // over silently: a directory entry (folders are made only as parents of
-// files), an unsafe name, or a name too long for a local path.
+// files), or a name that local_path_for_entry refuses.
 static bool local_path_for_entry(mz_zip_archive* zip, mz_uint index, const char* entry_name,
                                  char local_path[local_path_capacity]) {
     if (mz_zip_reader_is_file_a_directory(zip, index)) return false;
-    if (!entry_name_is_safe(entry_name)) return false;
-    if (!local_path_from_entry_name(entry_name, local_path)) return false;
+    if (!local_path_for_entry(entry_name, local_path)) return false;
     redirect_program_file(local_path);
     return true;
 }

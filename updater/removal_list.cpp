@@ -5,6 +5,7 @@
 // silently. The list is never changed, so it is applied again every run.
 #include "updater/updater.h"
 
+#include "common/name_rules.h"
 #include "common/state_files.h"
 #include "platform/platform.h"
 
@@ -85,6 +86,10 @@ RemovalEntry parse_removal_line(const char* line, size_t length, char path[local
     }
 
     if (strchr(entry, ':') != nullptr) return RemovalEntry::refused;
+    // The names every path from the server passes: no ".", no name that
+    // Windows would read as another (a final dot or blank, a device, a short
+    // alias), no empty component.
+    if (!name_is_acceptable(entry, entry_length)) return RemovalEntry::refused;
     const size_t prefix_length = strlen(removable_root_prefix);
     if (entry_length < prefix_length ||
         !span_equals_ignoring_ascii_case(entry, prefix_length, removable_root_prefix)) {
@@ -108,6 +113,10 @@ bool delete_folder_tree(const char* path) {
     std::vector<FolderEntry> entries;
     if (list_folder(path, &entries)) {
         for (const FolderEntry& entry : entries) {
+            // A name read from the disk is never taken as a path: one that
+            // holds a separator (a POSIX file named "..\x") cannot be
+            // addressed as itself here, so it stays, and the folder with it.
+            if (entry.name.find_first_of("\\/") != std::string::npos) continue;
             char child[local_path_capacity];
             const int length = snprintf(child, sizeof child, "%s\\%s", path, entry.name.c_str());
             // A child path that does not fit is left alone, never cut short;
@@ -141,22 +150,16 @@ static bool link_leads_to_folder(const char* path) {
 // Removes what an accepted line names, if it exists and is of the listed
 // kind. A listed link is removed as a link, never followed.
 static void remove_listed_path(const char* path, RemovalEntry entry) {
-    // Query without a separator left at the end (a line that ended in two):
-    // with one, the system would look through a link at the path.
-    char target[local_path_capacity];
-    snprintf(target, sizeof target, "%s", path);
-    for (size_t length = strlen(target); length > 0 && target[length - 1] == '\\'; --length) target[length - 1] = '\0';
-
-    const PathKind kind = path_kind(target);
+    const PathKind kind = path_kind(path);
     if (kind == PathKind::missing) return;
-    const bool is_folder = kind == PathKind::folder || (kind == PathKind::link && link_leads_to_folder(target));
+    const bool is_folder = kind == PathKind::folder || (kind == PathKind::link && link_leads_to_folder(path));
 
     if (entry == RemovalEntry::folder) {
         if (!is_folder) return;
         if (kind == PathKind::link) {
-            remove_link(target);
+            remove_link(path);
         } else {
-            delete_folder_tree(target);
+            delete_folder_tree(path);
         }
         // Printed whether or not everything could be deleted.
         printf("  Removed old %s\n", path);
@@ -164,7 +167,7 @@ static void remove_listed_path(const char* path, RemovalEntry entry) {
     }
     if (is_folder) return;
     // One plain deletion: a read-only file is not made writable, so it stays.
-    delete_file(target);
+    delete_file(path);
 }
 
 void apply_removal_list() {

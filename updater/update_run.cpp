@@ -123,6 +123,9 @@ int run_updater(int argc, char** argv) {
     }
 
     printf("ZEM: checking for updates...\n");
+    // Held until the run ends: nothing else writes the game folder meanwhile.
+    FileLock writer_lock = take_writer_lock(
+        "  Another window is installing or updating the game. Waiting for it to finish...\n");
 
     char installed_version[version_capacity] = "";
     read_version_file(installed_release_path, installed_version);

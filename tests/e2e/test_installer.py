@@ -11,6 +11,7 @@ import time
 import unittest
 import uuid
 import zipfile
+import zlib
 
 from zem_e2e import (BANNER, GAME_EXE, UNREACHABLE, ServerTestCase, folder_listing, make_temp_folder,
                      put_programs, read, remove_tree, run_program, write, zip_with_info_zip)
@@ -51,16 +52,26 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
         path = os.path.join(game, name)
         return os.path.getsize(path) if os.path.exists(path) else None
 
+    def refused(name):
+        # The names these tests use that the installer passes over.
+        components = name.replace("\\", "/").split("/")
+        return (".." in name or ":" in name or
+                any(c in ("", ".") or c.endswith((".", " ")) for c in components))
+
+    def complete(e):
+        return (size_on_disk(e.filename) == e.file_size and
+                zlib.crc32(read(os.path.join(game, e.filename))) == e.CRC)
+
     files = [e for e in entries if not e.is_dir()]
     total = sum(e.file_size for e in files)
-    needed = sum(e.file_size for e in files if size_on_disk(e.filename) != e.file_size)
+    needed = sum(e.file_size for e in files if refused(e.filename) or size_on_disk(e.filename) != e.file_size)
     out = BANNER + gb_line(needed)
     done, last = 0, -1
     for e in files:
         name = e.filename
-        if ".." in name or name.startswith(("/", "\\")) or ":" in name:
+        if refused(name):
             continue
-        if name.lower() == own_name.lower() or size_on_disk(name) == e.file_size:
+        if name.lower() == own_name.lower() or complete(e):
             done += e.file_size
             continue
         written = 0
@@ -248,16 +259,20 @@ class InstallScenarios:
         self.assertEqual(0, code)
         self.assertTrue(output.endswith(self.console(INSTALLED) + self.game_output()))
 
-    def test_complete_files_are_passed_over_even_with_other_content(self):
+    def test_complete_files_are_passed_over_and_zeros_of_the_right_size_rewritten(self):
         small_game(self.source, count=12, batch=self.game_batch())
         archive = self.archive_path()
         zip_with_info_zip(self.source, archive)
         self.serve("frolix-rewrite.zip", archive)
-        # One file of the right size but other content, one of the wrong size,
+        # One complete file; one of the right size holding zeros, as a power
+        # cut leaves data that never reached the disk; one of the wrong size;
         # a part file left from a killed run.
+        name_complete = "Frolix_Multiplayer/Content/Sub0/file000.dat"
         name_same = "Frolix_Multiplayer/Content/Sub1/file001.dat"
         name_other = "Frolix_Multiplayer/Content/Sub2/file002.dat"
-        same_size = b"x" * len(read(os.path.join(self.source, name_same)))
+        write(os.path.join(self.game, name_complete), read(os.path.join(self.source, name_complete)))
+        os.utime(os.path.join(self.game, name_complete), (1, 1))
+        same_size = b"\0" * len(read(os.path.join(self.source, name_same)))
         write(os.path.join(self.game, name_same), same_size)
         write(os.path.join(self.game, name_other), b"short")
         write(os.path.join(self.game, name_other + ".zempart"), b"left over from a killed run" * 1000)
@@ -265,7 +280,8 @@ class InstallScenarios:
         expected = self.console(expected_output(archive, self.game)) + self.game_output()
         output, code = self.install()
         self.assertEqual((expected, 0), (output, code))
-        self.assertEqual(same_size, read(os.path.join(self.game, name_same)))
+        self.assertEqual(read(os.path.join(self.source, name_same)), read(os.path.join(self.game, name_same)))
+        self.assertEqual(1, os.path.getmtime(os.path.join(self.game, name_complete)))  # passed over
         self.assertEqual(read(os.path.join(self.source, name_other)), read(os.path.join(self.game, name_other)))
         self.assertFalse(os.path.exists(os.path.join(self.game, name_other + ".zempart")))
 
@@ -370,14 +386,14 @@ class InstallScenarios:
         write(os.path.join(self.docroot, "files/frolix-rewrite.zip"), os.urandom(100000))
         output, code = self.install()
         self.assertEqual((self.console(BANNER + CANNOT_READ), 1), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+        self.assertEqual(["writer.lock"], os.listdir(os.path.join(self.game, "ZEM")))
 
     def test_unreachable_server_touches_nothing_and_never_runs_the_batch_file(self):
         # The batch file would print its line: the exact output shows it never ran.
         write(os.path.join(self.game, "ZEM-Play.bat"), self.game_batch())
         output, code = self.install(ZEM_INSTALL_URL="https://localhost:1/files/frolix-rewrite.zip")
         self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (output, code))
-        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM")))
+        self.assertEqual(["writer.lock"], os.listdir(os.path.join(self.game, "ZEM")))
 
     def test_missing_archive_on_the_server_is_unreachable(self):
         output, code = self.install()

@@ -39,10 +39,12 @@ class StartupScenarios:
     def test_installed_game_starts_without_touching_anything_else(self):
         self.put_programs(self.game)
         make_installed_game(self.game, self.silent_batch())
-        before = sorted(os.listdir(self.game))
+        before = sorted(os.listdir(self.game) + ["ZEM"])
         output, code = self.launch(self.game)
         self.assertEqual((b"", 0), (output, code))
+        # Only the lock that keeps a second window from writing meanwhile.
         self.assertEqual(before, sorted(os.listdir(self.game)))
+        self.assertEqual(["writer.lock"], os.listdir(os.path.join(self.game, "ZEM")))
 
     def test_delivered_launcher_swaps_in_and_old_copy_goes_next_start(self):
         self.put_programs(self.game)

@@ -1,4 +1,5 @@
 #include "common/entry_paths.h"
+#include "common/name_rules.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,52 @@ INSTANTIATE_TEST_SUITE_P(Names, EntryName,
                          [](const testing::TestParamInfo<NameCase>& info) {
                              return std::to_string(info.index) + (info.param.safe ? "_safe" : "_skipped");
                          });
+
+// The name rules every server name passes, and the working files no
+// entry may name.
+struct RuleCase {
+    const char* name;
+    bool acceptable;
+};
+
+class NameRule : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(NameRule, AcceptsOnlyNamesEveryPlatformReadsAsWritten) {
+    EXPECT_EQ(GetParam().acceptable, zem::name_is_acceptable(GetParam().name)) << GetParam().name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, NameRule,
+    testing::Values(RuleCase{"Game/Content/a.pak", true}, RuleCase{"ZEM/release.json", true},
+                    RuleCase{"a b/.hidden/x.tar.gz", true}, RuleCase{"\xd0\x98\xd0\xb3\xd1\x80\xd0\xb0.txt", true},
+                    RuleCase{"CONSOLE.txt/COM10/LPT/nul_x/con2", true}, RuleCase{"~1.x.y/a~b/PAK~~.txt/123456789~1", true},
+                    RuleCase{"./ZEM-Play.exe", false}, RuleCase{"a/./b", false}, RuleCase{"a/../b", false},
+                    RuleCase{"a//b", false}, RuleCase{"a/", false}, RuleCase{"/a", false},
+                    RuleCase{"ZEM-Play.exe.", false}, RuleCase{"Saved./x", false}, RuleCase{"Paks /x", false},
+                    RuleCase{"a:b", false}, RuleCase{"a\tb", false}, RuleCase{"a\x7f<b", false},
+                    RuleCase{"a>b", false}, RuleCase{"a\"b", false}, RuleCase{"a|b", false},
+                    RuleCase{"a?b", false}, RuleCase{"a*b", false}, RuleCase{"x/con", false},
+                    RuleCase{"Aux.txt", false}, RuleCase{"nul .tar.gz", false}, RuleCase{"COM1", false},
+                    RuleCase{"lpt9.log", false}, RuleCase{"COM\xc2\xb9", false}, RuleCase{"conout$", false},
+                    RuleCase{"CONIN$.x", false}, RuleCase{"ZEM-PL~1.EXE", false}, RuleCase{"zem-u~12.exe", false},
+                    RuleCase{"ZE3A1B~1.NEW", false}, RuleCase{"ZEM/UPDATE~1.ZIP", false}, RuleCase{"INSTAL~1", false}),
+    [](const testing::TestParamInfo<RuleCase>& info) {
+        return std::to_string(info.index) + (info.param.acceptable ? "_acceptable" : "_refused");
+    });
+
+TEST(EntryLocalPath, WorkingFilesAreNeverEntriesAnyOtherStateFileIs) {
+    char local[zem::local_path_capacity];
+    for (const char* name : {"ZEM/update-download.zip", "zem/UPDATE.SHA256", "ZEM\\release-check.json",
+                             "ZEM/full-install", "ZEM/Install-Incomplete", "ZEM/writer.lock", "a/b.ZEMPART",
+                             "zem-play.exe.old", "./ZEM-Update.exe", "ZEM-Play.exe "}) {
+        EXPECT_FALSE(zem::local_path_for_entry(name, local)) << name;
+        EXPECT_STREQ("", local);
+    }
+    for (const char* name : {"ZEM/release.json", "ZEM/removed.txt", "ZEM/notes/full-install", "ZEM-Play.exe"}) {
+        EXPECT_TRUE(zem::local_path_for_entry(name, local)) << name;
+    }
+    EXPECT_STREQ("ZEM-Play.exe", local);
+}
 
 bool is_folder(const char* path) {
     struct stat info;

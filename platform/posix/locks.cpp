@@ -1,0 +1,57 @@
+// The game folder's writer lock and data durability on POSIX.
+#include "platform/platform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace zem {
+
+struct FileLockState {
+    int descriptor;
+};
+
+void close_file_lock(FileLockState* lock) {
+    // Closing the last descriptor of the open file releases the flock.
+    close(lock->descriptor);
+    delete lock;
+}
+
+FileLock open_lock_file(const char* path) {
+    // Close-on-exec: the game's batch file must not inherit the lock.
+    const int descriptor = open(system_path(path).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (descriptor < 0) return FileLock();
+    return FileLock(new FileLockState{descriptor});
+}
+
+LockAttempt try_lock_file(FileLockState* lock) {
+    if (flock(lock->descriptor, LOCK_EX | LOCK_NB) == 0) return LockAttempt::held;
+    return errno == EWOULDBLOCK ? LockAttempt::busy : LockAttempt::unsupported;
+}
+
+bool wait_for_file_lock(FileLockState* lock) {
+    for (;;) {
+        if (flock(lock->descriptor, LOCK_EX) == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool flush_file_data(FILE* file) {
+    if (fflush(file) != 0) return false;
+    // Starts the write-back without waiting, so the disk works while the
+    // next files arrive; flush_written_data waits for the rest. A file
+    // system without it is still covered by that syncfs.
+    sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+bool flush_written_data(const char* folder) {
+    const int descriptor = open(system_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return false;
+    const bool flushed = syncfs(descriptor) == 0;
+    close(descriptor);
+    return flushed;
+}
+
+}  // namespace zem
