@@ -42,6 +42,11 @@ def pieces(entry):
     return [entry.file_size] if entry.file_size else []
 
 
+WAITING = b"ZEM: another window is installing or updating the game. Waiting for it to finish...\n"
+# Some of the programs' own working files, which no entry may name.
+WORKING_FILES = ("zem/update.sha256", "zem/install-incomplete", "zem/update-download.zip", "zem-play.exe.old")
+
+
 def expected_output(archive, game, own_name="ZEM-Play.exe"):
     """What an installation prints, given the files already in the game
     folder: one progress figure per piece the zip library hands over, when
@@ -55,8 +60,9 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
     def refused(name):
         # The names these tests use that the installer passes over.
         components = name.replace("\\", "/").split("/")
-        return (".." in name or ":" in name or
-                any(c in ("", ".") or c.endswith((".", " ")) for c in components))
+        return (".." in name or ":" in name or name.lower() in WORKING_FILES or
+                any(c in ("", ".") or c.endswith((".", " ")) or re.fullmatch(r"[^.~]{1,6}~[0-9]+(\.[^.]{0,3})?", c)
+                    for c in components))
 
     def complete(e):
         return (size_on_disk(e.filename) == e.file_size and
@@ -246,6 +252,25 @@ class InstallScenarios:
         self.assertEqual((expected, 0), (output, code))
         self.assertEqual(source_files(self.source), installed_game_files(self.game))
         self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Empty")))
+
+    def test_entries_spelling_the_launcher_or_a_working_file_are_never_written(self):
+        small_game(self.source, count=6, seed=7, batch=self.game_batch())
+        archive = self.archive_path()
+        hostile = ["./ZEM-Play.exe", "ZEM-Play.exe.", "ZEM-Play.exe ", "ZEM-PL~1.EXE", "ZEM/update.sha256",
+                   "zem/Install-Incomplete", "ZEM-Play.exe.old"]
+        with zipfile.ZipFile(archive, "w") as z:
+            for name, data in sorted(source_files(self.source).items()):
+                z.writestr(zipfile.ZipInfo(name), data, compress_type=zipfile.ZIP_DEFLATED)
+            for name in hostile:
+                z.writestr(zipfile.ZipInfo(name), b"not a program " * 100)
+        self.serve("frolix-rewrite.zip", archive)
+        launcher = read(os.path.join(self.game, "ZEM-Play.exe"))
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        output, code = self.install()
+        self.assertEqual((expected, 0), (output, code))
+        self.assertEqual(launcher, read(os.path.join(self.game, "ZEM-Play.exe")))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        self.assertEqual(["full-install", "writer.lock"], sorted(os.listdir(os.path.join(self.game, "ZEM"))))
 
     def test_install_url_from_environment_and_empty_value_means_default(self):
         small_game(self.source, count=3, batch=self.game_batch())
@@ -465,6 +490,25 @@ class InstallScenarios:
         # probe and the central directory.
         requests = len(self.nginx.requests()) - requests_before
         self.assertLessEqual(requests, 2 + missing // (8 * 1024 * 1024) + 2)
+
+    def test_second_window_waits_for_the_first_and_then_finds_the_game_installed(self):
+        large_game(self.source, pak_count=3)
+        write(os.path.join(self.source, "ZEM-Play.bat"), self.game_batch())
+        zip_with_info_zip(self.source, self.archive, "-0")
+        self.serve("frolix-rewrite.zip", self.archive)
+        url = self.nginx_url("slow/frolix-rewrite.zip")
+        expected_first = self.console(expected_output(self.archive, self.game)) + self.game_output()
+        first = self.start_launcher(self.game, ZEM_INSTALL_URL=url)
+        # A double tap: the second window starts while the first installs.
+        deadline = time.time() + 120
+        while time.time() < deadline and not os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")):
+            time.sleep(0.01)
+        second = self.start_launcher(self.game, ZEM_INSTALL_URL=url)
+        first_output = first.communicate()[0]
+        second_output = second.communicate()[0]
+        self.assertEqual((expected_first, 0), (first_output, first.returncode))
+        self.assertEqual((self.console(WAITING) + self.game_output(), 0), (second_output, second.returncode))
+        self.assertEqual(source_files(self.source), installed_game_files(self.game))
 
     def test_utf8_entry_names_are_installed_under_those_names_and_found_again(self):
         unicode_archive(self.archive, self.game_batch())

@@ -425,6 +425,42 @@ class UpdateScenarios(UpdateRuns):
         # The list stays and is applied at every run; nothing is left to delete.
         self.assertEqual(self.console(BANNER + up_to_date(b"3.0")), self.update())
 
+    def test_hostile_lines_and_entries_spare_saves_paks_programs_and_working_files(self):
+        keep = {"Frolix_Multiplayer/Saved/SaveGames/slot1.sav": b"the player's",
+                "Frolix_Multiplayer/Content/Paks/game.pak": b"the game",
+                "Frolix_Multiplayer/Binaries/Win64/game.exe": b"MZ"}
+        for name, data in keep.items():
+            write(self.path(name), data)
+        write(self.path("Frolix_Multiplayer/Content/Old/a.bin"), b"retired")
+        # Windows would read these as the whole game folder, a path two deep,
+        # the save games and the paks.
+        write(self.path("ZEM/removed.txt"), b"Frolix_Multiplayer/././\n"
+                                            b"Frolix_Multiplayer/./Binaries/\n"
+                                            b"Frolix_Multiplayer/Saved./SaveGames/\n"
+                                            b"Frolix_Multiplayer/Content/Paks./\n"
+                                            b"Frolix_Multiplayer/Content/Old/\n")
+        updater = read(self.path("ZEM-Update.exe"))
+        archive = self.archive([("ZEM/release.json", release_json("3.0")),
+                                ("ZEM/update-download.zip", b"cut the archive being read"),
+                                ("ZEM/update.sha256", b"f" * 64),
+                                ("ZEM/install-incomplete", b""),
+                                ("./ZEM-Update.exe", b"not the updater"),
+                                ("Frolix_Multiplayer/Content/new.txt", b"new")])
+        self.install_state("2.0", stored_hash=b"5" * 64)
+        self.publish_release("3.0", archive)
+        expected = (BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + GETTING
+                    + downloading(os.path.getsize(archive)) + installing(0, 6) + installing(6, 6, b"\n")
+                    + updated(b"3.0"))
+        self.assertEqual(self.console(expected), self.update())
+        for name, data in keep.items():
+            self.assertEqual(data, read(self.path(name)))
+        self.assertEqual(b"new", read(self.path("Frolix_Multiplayer/Content/new.txt")))
+        self.assertEqual(sha256_of(archive).encode(), read(self.path("ZEM/update.sha256")))
+        self.assertFalse(os.path.exists(self.path("ZEM/install-incomplete")))
+        self.assertEqual(updater, read(self.path("ZEM-Update.exe")))
+        self.assertFalse(os.path.exists(self.path("ZEM-Update.exe.new")))
+        self.assert_no_leftovers()
+
     def test_link_in_a_removed_folder_never_leads_the_removal_outside(self):
         outside = make_temp_folder("zem-outside-")
         self.addCleanup(remove_tree, outside)
@@ -542,6 +578,20 @@ class UpdaterWithoutServer(unittest.TestCase):
         self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Old")))
         # The server never answered: a file of an earlier run is left alone.
         self.assertEqual(b"from an earlier run", read(self.path("ZEM/release-check.json")))
+
+    def test_a_file_named_like_a_path_is_never_taken_for_that_path(self):
+        # A POSIX file name may hold backslashes; joined into a '\'-path it
+        # would spell a file outside the game folder.
+        outside = make_temp_folder("zem-outside-")  # beside the game folder
+        self.addCleanup(remove_tree, outside)
+        write(os.path.join(outside, "keep.txt"), b"not the game's")
+        odd_name = "..\\..\\..\\..\\%s\\keep.txt" % os.path.basename(outside)
+        write(self.path("Frolix_Multiplayer/Content/Old/" + odd_name), b"odd")
+        write(self.path("Frolix_Multiplayer/Content/Old/a.bin"), b"a")
+        write(self.path("ZEM/removed.txt"), b"Frolix_Multiplayer/Content/Old/\n")
+        self.assertEqual(BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + unreachable(b"?"), self.update())
+        self.assertEqual(b"not the game's", read(os.path.join(outside, "keep.txt")))
+        self.assertEqual([odd_name], os.listdir(self.path("Frolix_Multiplayer/Content/Old")))
 
 
 if __name__ == "__main__":
