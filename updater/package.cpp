@@ -90,9 +90,12 @@ static bool extract_entry_to_file(mz_zip_archive* zip, mz_uint index, const mz_z
     FileStream file(open_file(local_path, "wb"));
     if (!file.is_open()) return false;
     const bool extracted = mz_zip_reader_extract_to_cfile(zip, index, file.get(), 0);
-    // fclose flushes: a write that fails only then also fails the entry.
+    // Handed to the disk before the digest is stored (see
+    // check_and_install_update_package); fclose's own flush can fail too,
+    // e.g. on a full disk, and then fails the entry.
+    const bool flushed = extracted && flush_file_data(file.get());
     const bool closed = fclose(file.release()) == 0;
-    if (!extracted || !closed) return false;
+    if (!extracted || !flushed || !closed) return false;
     set_file_times(local_path, static_cast<int64_t>(entry.m_time));  // a failure leaves the file as written
     return true;
 }
@@ -147,6 +150,9 @@ UpdateOutcome check_and_install_update_package(const char* archive_path, const c
     // An empty stored hash never equals a digest.
     if (equals_ignoring_ascii_case(digest_text, stored_hash)) return UpdateOutcome::already_installed;
     if (!install_entries(archive_path)) return UpdateOutcome::installation_failed;
+    // The stored digest says the files are in place: after a power cut they
+    // must not come back as zeros under it.
+    flush_written_data(".");
     store_update_hash(digest_text);
     return UpdateOutcome::installed;
 }
