@@ -6,19 +6,6 @@
 
 namespace zem {
 
-static char ascii_upper(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-// The length bytes at text equal word (all of it), ignoring ASCII case.
-static bool span_is(const char* text, size_t length, const char* word) {
-    if (strlen(word) != length) return false;
-    for (size_t i = 0; i < length; ++i) {
-        if (ascii_upper(text[i]) != ascii_upper(word[i])) return false;
-    }
-    return true;
-}
-
 static bool is_ascii_digit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -31,9 +18,10 @@ static bool is_device_name(const char* component, size_t length) {
     while (base > 0 && component[base - 1] == ' ') --base;
     static const char* const fixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
     for (const char* name : fixed) {
-        if (span_is(component, base, name)) return true;
+        if (span_equals_ignoring_ascii_case(component, base, name)) return true;
     }
-    const bool port = base >= 4 && (span_is(component, 3, "COM") || span_is(component, 3, "LPT"));
+    const bool port = base >= 4 && (span_equals_ignoring_ascii_case(component, 3, "COM") ||
+                                     span_equals_ignoring_ascii_case(component, 3, "LPT"));
     if (!port) return false;
     // COM0-9 and LPT0-9, and the superscript digits 1-3 that Windows takes
     // for the same ports (UTF-8 C2 B9, C2 B2, C2 B3).
@@ -61,7 +49,7 @@ static bool has_short_name_shape(const char* component, size_t length) {
 
 static bool component_is_acceptable(const char* component, size_t length) {
     if (length == 0) return false;
-    if (span_is(component, length, ".") || span_is(component, length, "..")) return false;
+    if (component[0] == '.' && (length == 1 || (length == 2 && component[1] == '.'))) return false;
     // Windows drops a final dot or blank: "Saved." would open "Saved".
     const char last = component[length - 1];
     if (last == '.' || last == ' ') return false;
@@ -91,7 +79,8 @@ bool name_is_acceptable(const char* name) {
 static bool ends_with_ignoring_ascii_case(const char* text, const char* ending) {
     const size_t text_length = strlen(text);
     const size_t ending_length = strlen(ending);
-    return text_length >= ending_length && span_is(text + text_length - ending_length, ending_length, ending);
+    return text_length >= ending_length &&
+           span_equals_ignoring_ascii_case(text + text_length - ending_length, ending_length, ending);
 }
 
 bool names_a_working_file(const char* local_path) {

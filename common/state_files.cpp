@@ -102,4 +102,12 @@ bool equals_ignoring_ascii_case(const char* a, const char* b) {
     }
 }
 
+bool span_equals_ignoring_ascii_case(const char* text, size_t length, const char* word) {
+    if (strlen(word) != length) return false;
+    for (size_t i = 0; i < length; ++i) {
+        if (ascii_lower(text[i]) != ascii_lower(word[i])) return false;
+    }
+    return true;
+}
+
 }  // namespace zem

@@ -76,4 +76,8 @@ bool file_is_readable(const char* path);
 // Compares two strings ignoring the case of the ASCII letters A-Z only.
 bool equals_ignoring_ascii_case(const char* a, const char* b);
 
+// The length bytes at text equal word, all of it, ignoring the case of the
+// ASCII letters A-Z only.
+bool span_equals_ignoring_ascii_case(const char* text, size_t length, const char* word);
+
 }  // namespace zem

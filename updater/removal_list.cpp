@@ -19,20 +19,6 @@ static bool is_blank(char c) {
     return c == ' ' || c == '\t';
 }
 
-static char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// The first length bytes of text equal word (and word is that long),
-// ignoring the case of ASCII letters.
-static bool span_equals_ignoring_ascii_case(const char* text, size_t length, const char* word) {
-    if (strlen(word) != length) return false;
-    for (size_t i = 0; i < length; ++i) {
-        if (ascii_lower(text[i]) != ascii_lower(word[i])) return false;
-    }
-    return true;
-}
-
 static bool component_is_refused(const char* component, size_t length) {
     if (length == 0) return true;
     if (length == 2 && component[0] == '.' && component[1] == '.') return true;
