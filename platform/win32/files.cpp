@@ -73,8 +73,9 @@ bool remove_folder(const char* path) {
 
 bool list_folder(const char* path, std::vector<FolderEntry>* entries) {
     std::wstring pattern = long_path(path);
+    if (pattern.empty()) return false;  // "\*" would list the drive's root
     // "." at a drive's root is "\\?\E:\" already.
-    pattern += pattern.empty() || pattern.back() != L'\\' ? L"\\*" : L"*";
+    pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW(pattern.c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return false;
@@ -88,7 +89,7 @@ bool list_folder(const char* path, std::vector<FolderEntry>* entries) {
     return true;
 }
 
-// The plain path: the programs ask only for "." and the game folder, which
+// The plain path: the programs ask only about "." (the game folder), which
 // the own path's limit keeps within MAX_PATH.
 bool free_bytes_for_caller(const char* path, uint64_t* free_bytes) {
     ULARGE_INTEGER available;
@@ -97,9 +98,11 @@ bool free_bytes_for_caller(const char* path, uint64_t* free_bytes) {
     return true;
 }
 
-// The plain path: the game folder is the directory every relative path is
-// resolved against and the one the batch file's cmd.exe starts in, which
-// takes no "\\?\" form. The own path's limit keeps it within MAX_PATH.
+// The plain path: Windows keeps the current directory in the form it is
+// given, and processes started without a directory of their own inherit
+// it; cmd.exe, for one, takes a "\\?\" directory for a UNC share it does
+// not support. The launcher's folder is within MAX_PATH by the own path's
+// limit, where the plain form always works.
 bool change_directory(const char* path) {
     return SetCurrentDirectoryW(to_wide(path).c_str()) != 0;
 }
