@@ -33,7 +33,7 @@ static std::wstring current_directory() {
     return folder;
 }
 
-std::wstring long_path(const char* path) {
+std::wstring long_path_from(const std::wstring& current_directory, const char* path) {
     std::wstring wide = to_wide(path);
     if (wide.empty()) return wide;
     // The prefix turns off the system's reading of '/' as a separator.
@@ -46,13 +46,16 @@ std::wstring long_path(const char* path) {
     }
     if (wide[0] == L'\\' || (wide.size() >= 2 && wide[1] == L':')) return wide;
 
-    const std::wstring folder = current_directory();
-    if (folder.empty()) return wide;
-    std::wstring absolute = with_long_prefix(folder);
+    if (current_directory.empty()) return wide;
+    std::wstring absolute = with_long_prefix(current_directory);
     if (wide == L".") return absolute;
     // At a root the current directory ends in '\' already ("E:\").
     if (absolute.back() != L'\\') absolute += L'\\';
     return absolute + wide;
+}
+
+std::wstring long_path(const char* path) {
+    return long_path_from(current_directory(), path);
 }
 
 }  // namespace zem

@@ -38,4 +38,9 @@ inline std::string to_utf8(const wchar_t* text) {
 // programs makes them). Empty when path is empty: no file has that name.
 std::wstring long_path(const char* path);
 
+// long_path with the current directory given (as GetCurrentDirectoryW
+// gives it); a relative path stays as it is when current_directory is
+// empty.
+std::wstring long_path_from(const std::wstring& current_directory, const char* path);
+
 }  // namespace zem

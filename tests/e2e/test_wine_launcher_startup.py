@@ -6,6 +6,7 @@ build's (test_launcher_startup), the output with "\\r\\n" for "\\n"."""
 import os
 import shutil
 import struct
+import subprocess
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -41,6 +42,14 @@ class WineLauncherStartup(StartupScenarios, WineTestCase):
 
     def silent_batch(self):
         return batch_file("exit 0")
+
+    def test_long_path_forms_of_the_file_functions(self):
+        # The seam's "\\?\" forms, UNC shares and drive roots included,
+        # checked by a program of the Windows test build.
+        completed = subprocess.run(self.prefix.command(os.path.join(WIN_BIN, "zem-long-path-cases.exe")),
+                                   env=self.env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=120)
+        self.assertEqual((b"", 0), (completed.stdout, completed.returncode))
 
 
 def manifest_resource(image):
