@@ -88,8 +88,8 @@ class WineInstallation(InstallScenarios, WineTestCase):
 
     def test_launcher_at_a_drive_root_installs_and_starts_there(self):
         # Drive E: of the prefix is a folder of this test; the launcher lies
-        # at its root and is started from E:\\Sub. Its folder is "E:\\":
-        # "E:" alone would be the current directory on E:, that is E:\\Sub.
+        # at its root and is started from E:\Sub. Its folder is "E:\":
+        # "E:" alone would be the current directory on E:, that is E:\Sub.
         root = make_temp_folder("zem-wine-drive-")
         self.addCleanup(remove_tree, root)
         drive = os.path.join(self.prefix.path, "dosdevices", "e:")
