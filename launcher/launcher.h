@@ -3,6 +3,7 @@
 
 #include "common/entry_paths.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace zem {
@@ -14,9 +15,21 @@ constexpr const char* batch_file_name = "ZEM-Play.bat";
 constexpr uint32_t batch_failure_wait_ms = 10000;
 constexpr uint32_t installation_failure_wait_ms = 20000;
 
+// The launcher's own path is accepted up to 259 UTF-16 units, the classic
+// Windows limit counted as Windows counts it (common/utf16_length.h), on
+// every platform. In UTF-8 one unit takes at most 3 bytes.
+constexpr size_t own_path_unit_limit = 259;
+constexpr size_t own_path_capacity = own_path_unit_limit * 3 + 1;
+
 // The launcher's own file name (the part of its path after the last '\'),
 // set at start-up; the installer never writes an archive entry of that name.
-extern char own_file_name[local_path_capacity];
+extern char own_file_name[own_path_capacity];
+
+// Splits the own path at its last '\': own_path keeps the game folder and
+// file_name receives the rest (the whole path when it has no '\'). A folder
+// at a root keeps its separator, "E:\" (or "\", the POSIX root "/"): "E:"
+// alone would name the current directory on drive E:, and "" no folder.
+void split_own_path(char* own_path, char* file_name, size_t file_name_capacity);
 
 // The launcher's whole run; returns its exit code.
 int run_launcher();

@@ -4,6 +4,7 @@
 #include "launcher/launcher.h"
 
 #include "common/state_files.h"
+#include "common/utf16_length.h"
 #include "common/waits.h"
 #include "platform/platform.h"
 
@@ -12,10 +13,10 @@
 
 namespace zem {
 
-char own_file_name[local_path_capacity];
+char own_file_name[own_path_capacity];
 
 // Delivered and previous copies: own file name + ".new" / ".old".
-constexpr size_t copy_name_capacity = 268;
+constexpr size_t copy_name_capacity = own_path_capacity + 8;
 
 static int end_after_wait(uint32_t milliseconds) {
     sleep_ms(scaled_wait_ms(milliseconds));
@@ -36,16 +37,25 @@ static bool game_is_installed() {
     return path_exists(game_executable_path) && !path_exists(install_incomplete_marker_path);
 }
 
+void split_own_path(char* own_path, char* file_name, size_t file_name_capacity) {
+    char* last_separator = strrchr(own_path, '\\');
+    snprintf(file_name, file_name_capacity, "%s", last_separator ? last_separator + 1 : own_path);
+    if (!last_separator) return;
+    const bool folder_is_a_root = last_separator == own_path || last_separator[-1] == ':';
+    last_separator[folder_is_a_root ? 1 : 0] = '\0';
+}
+
 int run_launcher() {
     setvbuf(stdout, nullptr, _IONBF, 0);
 
-    char own_path[local_path_capacity];
+    // The own path's limit counts UTF-16 units, as Windows does, so that a
+    // folder named in Cyrillic or Japanese gets as far as an ASCII one.
+    char own_path[own_path_capacity];
     const size_t own_path_length = own_executable_path(own_path, sizeof own_path);
     if (own_path_length == 0 || own_path_length >= sizeof own_path) return 1;
+    if (utf16_length(own_path) > own_path_unit_limit) return 1;
 
-    char* last_separator = strrchr(own_path, '\\');
-    snprintf(own_file_name, sizeof own_file_name, "%s", last_separator ? last_separator + 1 : own_path);
-    if (last_separator) *last_separator = '\0';
+    split_own_path(own_path, own_file_name, sizeof own_file_name);
     const char* game_folder = own_path;
     change_directory(game_folder);
 

@@ -9,7 +9,9 @@
 // relative to the current directory, '\' as separator, bytes as the archive
 // gave them. On Windows they are taken as UTF-8 and handed to the wide
 // ("W") file functions, the same mapping miniz uses for the files it
-// extracts. On POSIX every '\' becomes '/' at the system call.
+// extracts, in the absolute "\\?\" form that has no MAX_PATH limit (the
+// current directory and the free-space query excepted: see win32/files.cpp).
+// On POSIX every '\' becomes '/' at the system call.
 //
 // Functions return true on success unless their comment says otherwise;
 // out-parameters are written only on success. Nothing here prints.
@@ -104,9 +106,10 @@ bool free_bytes_for_caller(const char* path, uint64_t* free_bytes);
 
 bool change_directory(const char* path);
 
-// Writes the running executable's full path, '\'-separated, into
-// buffer and returns its length. Returns 0 on failure; a return value of
-// capacity or more means the path did not fit (the buffer is then
+// Writes the running executable's full path, '\'-separated, in UTF-8
+// into buffer and returns its length in bytes, however long the path is
+// (the caller applies its own limit). Returns 0 on failure; a return value
+// of capacity or more means the path did not fit (the buffer is then
 // unusable).
 size_t own_executable_path(char* buffer, size_t capacity);
 

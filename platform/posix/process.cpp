@@ -16,7 +16,8 @@ BatchRun run_batch_file(const char* game_folder, uint32_t* exit_code, unsigned l
     // The batch file runs as a shell script, in the game folder, sharing
     // this process's standard streams like cmd.exe shares the console.
     const std::string folder = system_path(game_folder);
-    const std::string script = folder + "/ZEM-Play.bat";
+    // The root "/" ends in its separator already.
+    const std::string script = folder + (!folder.empty() && folder.back() == '/' ? "" : "/") + "ZEM-Play.bat";
     posix_spawn_file_actions_t actions;
     if (posix_spawn_file_actions_init(&actions) != 0) {
         *error_number = static_cast<unsigned long>(errno);

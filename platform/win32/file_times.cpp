@@ -19,7 +19,7 @@ bool set_file_times(const char* path, int64_t unix_seconds) {
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
-    HANDLE file = CreateFileW(to_wide(path).c_str(), FILE_WRITE_ATTRIBUTES,
+    HANDLE file = CreateFileW(long_path(path).c_str(), FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;

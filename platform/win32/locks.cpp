@@ -19,7 +19,7 @@ void close_file_lock(FileLockState* lock) {
 FileLock open_lock_file(const char* path) {
     // Not inheritable (no security attributes): the batch file's processes
     // never hold the lock.
-    const HANDLE file = CreateFileW(to_wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+    const HANDLE file = CreateFileW(long_path(path).c_str(), GENERIC_READ | GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return FileLock();

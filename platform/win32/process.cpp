@@ -11,8 +11,12 @@ BatchRun run_batch_file(const char* game_folder, uint32_t* exit_code, unsigned l
     // cmd.exe /c ""<folder>\ZEM-Play.bat"": the batch file's path in quotes
     // inside an outer pair, so that blanks in the folder's path survive
     // cmd.exe's quote handling.
+    // The folder stays in its plain form: CreateProcess takes no "\\?\"
+    // current directory, and the own path's limit keeps it within MAX_PATH.
+    // A folder at a drive's root ends in '\' already ("E:\").
     const std::wstring folder = to_wide(game_folder);
-    std::wstring command = L"cmd.exe /c \"\"" + folder + L"\\ZEM-Play.bat\"\"";
+    const wchar_t* separator = !folder.empty() && folder.back() == L'\\' ? L"" : L"\\";
+    std::wstring command = L"cmd.exe /c \"\"" + folder + separator + L"ZEM-Play.bat\"\"";
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;

@@ -26,4 +26,21 @@ inline std::string to_utf8(const wchar_t* text) {
     return narrow;
 }
 
+// The form in which the Win32 file functions take a path of any length:
+// "\\?\" and the absolute path, '\'-separated. A relative path is put
+// after the current directory as it stands, without the normalisation the
+// plain form gets (no "." or ".." resolved, no trailing dots or blanks
+// stripped), so a name read from the disk is addressed as itself; the
+// path "." is the current directory. A UNC path "\\server\share\..."
+// becomes "\\?\UNC\server\share\...". A path in the long form already,
+// or a device path ("\\.\"), is kept; so are a drive-relative "E:name"
+// and a rooted "\name", which only the system can resolve (nothing in the
+// programs makes them). Empty when path is empty: no file has that name.
+std::wstring long_path(const char* path);
+
+// long_path with the current directory given (as GetCurrentDirectoryW
+// gives it); a relative path stays as it is when current_directory is
+// empty.
+std::wstring long_path_from(const std::wstring& current_directory, const char* path);
+
 }  // namespace zem

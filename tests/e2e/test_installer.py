@@ -560,6 +560,25 @@ class InstallScenarios:
         self.assertEqual(source_files(self.source), installed_game_files(game))
         self.assertEqual((self.game_output(), 0), self.launch(game))
 
+    def test_game_folder_of_140_cyrillic_letters_installs_and_starts(self):
+        # 140 letters are 280 bytes in UTF-8 but 140 characters on Windows,
+        # whose limit of 259 the launcher's own path keeps. Linux allows 255
+        # bytes a name: two names of 70 letters.
+        letters = "\u0424\u0440\u043e\u043b\u0438\u043a\u0441" * 10
+        game = os.path.join(self.game, letters, letters)
+        os.makedirs(game)
+        self.put_programs(game)
+        own_path = self.shown_folder(game) + "\\ZEM-Play.exe"
+        self.assertLess(len(own_path), 260)
+        self.assertGreaterEqual(len(own_path.encode()), 260)
+        small_game(self.source, count=3, batch=self.game_batch())
+        zip_with_info_zip(self.source, self.archive)
+        self.serve("frolix-rewrite.zip", self.archive)
+        expected = self.console(expected_output(self.archive, game)) + self.game_output()
+        self.assertEqual((expected, 0), self.launch(game))
+        self.assertEqual(source_files(self.source), installed_game_files(game))
+        self.assertEqual((self.game_output(), 0), self.launch(game))
+
 
 class Installation(InstallScenarios, ServerTestCase):
     # The hooks of InstallScenarios for the native build.

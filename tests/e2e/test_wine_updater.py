@@ -6,8 +6,8 @@ The scenarios and their expected output are the POSIX build's
 import os
 import unittest
 
-from test_updater import UpdaterFolder, UpdateScenarios
-from zem_e2e import read
+from test_updater import BANNER, UpdaterFolder, UpdateScenarios, removed, up_to_date
+from zem_e2e import read, write
 from zem_wine import WIN_BIN, WineTestCase, batch_file, crlf, put_windows_programs
 
 
@@ -50,6 +50,20 @@ class WineUpdater(UpdateScenarios, UpdaterFolder, WineTestCase):
         # so here the link and the folders above it may stay, as a link.
         # What it points to is checked by the scenario itself.
         self.assertTrue(os.path.islink(link) or not os.path.lexists(link))
+
+    def test_removed_folder_goes_whole_with_names_windows_would_change(self):
+        # Names read from the disk reach the file functions as themselves
+        # ("\\?\" paths): "keep." is not taken for "keep", nor "blank "
+        # for "blank", so every file goes and then the folder.
+        old = self.path("Frolix_Multiplayer/Content/Old")
+        for name in ("keep", "keep.", "blank ", "dots.."):
+            write(os.path.join(old, name), name.encode())
+        write(self.path("ZEM/removed.txt"), b"Frolix_Multiplayer/Content/Old/\n")
+        self.install_state("1.0", stored_hash=b"7" * 64)
+        self.publish_release("1.0")
+        expected = BANNER + removed(b"Frolix_Multiplayer\\Content\\Old") + up_to_date(b"1.0")
+        self.assertEqual(self.console(expected), self.update())
+        self.assertFalse(os.path.exists(old))
 
 
 if __name__ == "__main__":
