@@ -105,7 +105,7 @@ static bool file_is_complete(const char* local_path, const mz_zip_archive_file_s
 // The running launcher's file and its previous copy are never written.
 static bool names_own_file(const char* local_path) {
     if (equals_ignoring_ascii_case(local_path, own_file_name)) return true;
-    char previous_name[part_path_capacity];
+    char previous_name[copy_name_capacity];
     snprintf(previous_name, sizeof previous_name, "%s%s", own_file_name, previous_copy_suffix);
     return equals_ignoring_ascii_case(local_path, previous_name);
 }

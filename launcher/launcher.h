@@ -24,6 +24,8 @@ constexpr size_t own_path_capacity = own_path_unit_limit * 3 + 1;
 // The launcher's own file name (the part of its path after the last '\'),
 // set at start-up; the installer never writes an archive entry of that name.
 extern char own_file_name[own_path_capacity];
+// Its delivered and previous copies: own file name + ".new" / ".old".
+constexpr size_t copy_name_capacity = own_path_capacity + 8;
 
 // Splits the own path at its last '\': own_path keeps the game folder and
 // file_name receives the rest (the whole path when it has no '\'). A folder

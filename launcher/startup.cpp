@@ -15,8 +15,6 @@ namespace zem {
 
 char own_file_name[own_path_capacity];
 
-// Delivered and previous copies: own file name + ".new" / ".old".
-constexpr size_t copy_name_capacity = own_path_capacity + 8;
 
 static int end_after_wait(uint32_t milliseconds) {
     sleep_ms(scaled_wait_ms(milliseconds));
