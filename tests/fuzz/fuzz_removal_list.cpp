@@ -9,11 +9,14 @@
 #include "fuzz_text.h"
 #include "updater/updater.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -159,15 +162,29 @@ void remove_base_folder() {
     remove_tree(base_folder);
 }
 
+// libFuzzer ends with _Exit, so no exit handler tidies up: each process
+// names its folder by its id, and removes the folders of processes that
+// are gone.
+void remove_folders_of_ended_runs(const std::string& tmp) {
+    DIR* folder = opendir(tmp.c_str());
+    if (folder == nullptr) return;
+    while (struct dirent* entry = readdir(folder)) {
+        int pid = 0;
+        if (sscanf(entry->d_name, "zem-fuzz-removal-%d", &pid) != 1 || pid <= 0) continue;
+        if (kill(pid, 0) != 0 && errno == ESRCH) remove_tree(tmp + "/" + entry->d_name);
+    }
+    closedir(folder);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* tmp = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-    std::string pattern = std::string(tmp) + "/zem-fuzz-removal-XXXXXX";
-    require(mkdtemp(&pattern[0]) != nullptr, "cannot make a temporary folder");
-    base_folder = pattern;
+    remove_folders_of_ended_runs(tmp);
+    base_folder = std::string(tmp) + "/zem-fuzz-removal-" + std::to_string(getpid());
     game_folder = base_folder + "/game";
-    atexit(remove_base_folder);
+    remove_tree(base_folder);
+    require(mkdir(base_folder.c_str(), 0700) == 0, "cannot make a temporary folder");
     // The "Removed old ..." lines are of no interest here.
     require(freopen("/dev/null", "w", stdout) != nullptr, "cannot silence standard output");
     return 0;
