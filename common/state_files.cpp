@@ -47,18 +47,22 @@ void read_version_file(const char* path, char* version) {
     extract_version(text.get(), version);
 }
 
-void read_stored_hash(char* hash) {
-    hash[0] = '\0';
-    FileText text = read_whole_file(stored_hash_path);
-    if (!text) return;
+void trim_stored_hash(const char* text, char* hash) {
     size_t length = 0;
-    while (length < stored_hash_capacity - 1 && text.get()[length] != '\0') {
-        const char c = text.get()[length];
+    while (length < stored_hash_capacity - 1 && text[length] != '\0') {
+        const char c = text[length];
         if (c == '\r' || c == '\n' || c == ' ') break;
         hash[length] = c;
         ++length;
     }
     hash[length] = '\0';
+}
+
+void read_stored_hash(char* hash) {
+    hash[0] = '\0';
+    FileText text = read_whole_file(stored_hash_path);
+    if (!text) return;
+    trim_stored_hash(text.get(), hash);
 }
 
 void create_state_folder() {

@@ -53,8 +53,13 @@ void extract_version(const char* release_text, char* version);
 // Reads "ZEM\release.json"-style files: read_whole_file + extract_version.
 void read_version_file(const char* path, char* version);
 
-// The stored update hash: at most the first 64 characters of the file,
-// ended at the first CR, LF or space. Empty when the file is missing.
+// The stored update hash in the text of its file: at most the first 64
+// characters, ended at the first NUL, CR, LF or space. hash has capacity
+// stored_hash_capacity and is always NUL-terminated.
+void trim_stored_hash(const char* text, char* hash);
+
+// The stored update hash: trim_stored_hash of "ZEM\update.sha256". Empty
+// when the file is missing.
 void read_stored_hash(char* hash);
 
 // One directory creation of "ZEM"; an existing folder is fine.

@@ -133,9 +133,25 @@ static bool link_leads_to_folder(const char* path) {
     return list_folder(path, &ignored);
 }
 
+// True when a folder on the way to the path is a link (a symbolic link or
+// junction): what the path names then lies wherever the link leads, perhaps
+// outside the game folder or in the player's saves.
+static bool passes_through_link(const char* path) {
+    char folder[local_path_capacity];
+    for (size_t i = 0; path[i] != '\0'; ++i) {
+        if (path[i] != '\\') continue;
+        memcpy(folder, path, i);
+        folder[i] = '\0';
+        if (path_kind(folder) == PathKind::link) return true;
+    }
+    return false;
+}
+
 // Removes what an accepted line names, if it exists and is of the listed
-// kind. A listed link is removed as a link, never followed.
+// kind. A listed link is removed as a link, never followed, and a path
+// that leads through a link is left alone.
 static void remove_listed_path(const char* path, RemovalEntry entry) {
+    if (passes_through_link(path)) return;
     const PathKind kind = path_kind(path);
     if (kind == PathKind::missing) return;
     const bool is_folder = kind == PathKind::folder || (kind == PathKind::link && link_leads_to_folder(path));

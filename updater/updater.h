@@ -91,7 +91,9 @@ RemovalEntry parse_removal_line(const char* line, size_t length, char path[local
 
 // Deletes the files and folders that "ZEM\removed.txt" names and the rules
 // accept; prints "  Removed old ..." for each folder entry whose folder
-// existed. Does nothing when the list cannot be read.
+// existed. Links are never followed: a listed link goes as a link, and a
+// path with a link among the folders on its way is left alone. Does
+// nothing when the list cannot be read.
 void apply_removal_list();
 
 // Deletes a folder and everything in it, read-only files included. Links

@@ -294,6 +294,23 @@ TEST(RemovalList, ListedLinksAreRemovedAsLinks) {
     EXPECT_EQ("also mine", read_file("outside/file.txt"));
 }
 
+// Found by the removal list's fuzz target: a line through a link deleted
+// what lay behind it.
+TEST(RemovalList, PathsThroughALinkAreLeftAlone) {
+    TempFolder game;
+    put_file("outside/keep/treasure.txt", "mine");
+    put_file("Frolix_Multiplayer/Saved/SaveGames/slot1.sav", "save");
+    make_folders("Frolix_Multiplayer/Content/Movies");
+    ASSERT_EQ(0, symlink("../../../outside/keep", "Frolix_Multiplayer/Content/Movies/beyond"));
+    ASSERT_EQ(0, symlink("../Saved", "Frolix_Multiplayer/Content/saves"));
+    put_list("Frolix_Multiplayer/Content/Movies/beyond/treasure.txt\n"
+             "Frolix_Multiplayer/Content/saves/SaveGames/\n"
+             "Frolix_Multiplayer/Content/saves/SaveGames/slot1.sav\n");
+    EXPECT_EQ("", apply_list());
+    EXPECT_EQ("mine", read_file("outside/keep/treasure.txt"));
+    EXPECT_EQ("save", read_file("Frolix_Multiplayer/Saved/SaveGames/slot1.sav"));
+}
+
 TEST(RemovalList, ChildPathTooLongIsLeftAloneNeverCutShort) {
     TempFolder game;
     const std::string folder = "Frolix_Multiplayer/Content/Movies";  // 33 characters

@@ -1,0 +1,69 @@
+// The release description's version and the comparison of two versions.
+// The input is a release description; its first line, split at the first
+// tab, also gives two versions to compare. Besides crashes and sanitizer
+// reports, checks the number reading against the C library's strtoull and
+// that the comparison is consistent both ways round.
+#include "common/state_files.h"
+#include "fuzz_text.h"
+#include "updater/updater.h"
+
+#include <cerrno>
+#include <cctype>
+#include <string>
+
+using zem::VersionOrder;
+using zem_fuzz::require;
+
+// strtoul's reading with a 32-bit result, from the C library itself.
+static uint32_t reference_number(const char* text, const char** end) {
+    const char* p = text;
+    while (isspace(static_cast<unsigned char>(*p))) ++p;
+    const bool negative = *p == '-';
+    errno = 0;
+    char* stop = nullptr;
+    const unsigned long long value = strtoull(text, &stop, 10);
+    *end = stop;
+    if (errno == ERANGE) return UINT32_MAX;
+    const unsigned long long magnitude = negative ? 0ull - value : value;
+    if (magnitude > UINT32_MAX) return UINT32_MAX;
+    return negative ? 0u - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
+}
+
+static void check_numbers(const char* text) {
+    const char* cursor = text;
+    const char* reference_end = nullptr;
+    const uint32_t expected = reference_number(text, &reference_end);
+    require(zem::read_version_number(&cursor) == expected, "version number differs from strtoull's");
+    require(cursor == reference_end, "version number ends elsewhere than strtoull's");
+}
+
+static VersionOrder reversed(VersionOrder order) {
+    if (order == VersionOrder::newer) return VersionOrder::older;
+    if (order == VersionOrder::older) return VersionOrder::newer;
+    return VersionOrder::same;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::unique_ptr<char[]> text = zem_fuzz::text_from_input(data, size);
+
+    char version[zem::version_capacity];
+    strcpy(version, "unchanged");
+    zem::extract_version(text.get(), version);
+    require(strlen(version) < zem::version_capacity, "version longer than its capacity");
+
+    const std::string first_line(text.get(), strcspn(text.get(), "\n"));
+    const size_t tab = first_line.find('\t');
+    const std::string a = first_line.substr(0, tab);
+    const std::string b = tab == std::string::npos ? version : first_line.substr(tab + 1);
+    check_numbers(a.c_str());
+    check_numbers(b.c_str());
+
+    require(zem::compare_versions(a.c_str(), a.c_str()) == VersionOrder::same, "a version differs from itself");
+    const VersionOrder forward = zem::compare_versions(a.c_str(), b.c_str());
+    const VersionOrder backward = zem::compare_versions(b.c_str(), a.c_str());
+    // Text differences make either side newer; numbers must agree both ways.
+    if (forward != VersionOrder::newer || backward != VersionOrder::newer) {
+        require(backward == reversed(forward), "comparison is not the same both ways round");
+    }
+    return 0;
+}
