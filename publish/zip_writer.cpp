@@ -10,6 +10,11 @@ constexpr uint16_t utf8_name_flag = 0x0800;
 constexpr uint32_t zip32_limit = 0xFFFFFFFFu;
 constexpr uint16_t version_plain = 20;  // deflate
 constexpr uint16_t version_zip64 = 45;
+// "Made by" Unix, with the mode of a plain readable file: Info-ZIP's unzip
+// reads the UTF-8 flag of such entries (for MS-DOS ones it converts the
+// name from an OEM code page instead). The programs look at neither.
+constexpr uint16_t made_by_unix = 3 << 8;
+constexpr uint32_t plain_file_attributes = 0100644u << 16;
 
 static void put16(std::string* out, uint16_t value) {
     out->push_back(static_cast<char>(value & 0xFF));
@@ -88,7 +93,7 @@ bool zip_finish(ZipOutput* zip) {
         if (record.local_header_offset >= zip32_limit) put64(&extra, record.local_header_offset);
         std::string header;
         put32(&header, 0x02014b50);
-        put16(&header, extra.empty() ? version_plain : version_zip64);  // made by: MS-DOS attributes
+        put16(&header, made_by_unix | (extra.empty() ? version_plain : version_zip64));
         put16(&header, extra.empty() ? version_plain : version_zip64);
         put16(&header, name_flags(record.name));
         put16(&header, record.method);
@@ -102,7 +107,7 @@ bool zip_finish(ZipOutput* zip) {
         put16(&header, 0);  // comment
         put16(&header, 0);  // disk
         put16(&header, 0);  // internal attributes
-        put32(&header, 0);  // external attributes: a plain file
+        put32(&header, plain_file_attributes);
         put32(&header, record.local_header_offset >= zip32_limit ? zip32_limit
                                                                  : static_cast<uint32_t>(record.local_header_offset));
         header += record.name;
