@@ -119,8 +119,13 @@ struct ProbeRun {
     void pass(const std::string& what) { passed->push_back(label + ": " + what); }
 };
 
+// A weak ETag names the same content as the strong one of the same tag:
+// Apache marks the ETag of a file changed within the last second weak,
+// then strong for the same file a moment later.
 static std::string validator_of(const ProbeResponse& response) {
-    if (!response.etag.empty()) return "ETag " + response.etag;
+    if (!response.etag.empty()) {
+        return "ETag " + (response.etag.compare(0, 2, "W/") == 0 ? response.etag.substr(2) : response.etag);
+    }
     if (!response.last_modified.empty()) return "Last-Modified " + response.last_modified;
     return std::string();
 }
@@ -142,20 +147,21 @@ static std::string unreached(const ProbeResponse& response) {
     return "no answer (" + response.failure + ")";
 }
 
-static void probe_release_description(ProbeRun* run, const std::string& url, const LocalRelease& local) {
+// False when the server gave no answer at all: nothing more is asked then.
+static bool probe_release_description(ProbeRun* run, const std::string& url, const LocalRelease& local) {
     const ProbeResponse response = probe_get(url, "", run->version, 65536);
     if (!response.reached) {
         run->fail(url, "GET", "unreachable",
-                  unreached(response) + ": the updater prints that it cannot check for updates. Check the address, "
-                                        "DNS and the TLS certificate chain");
-        return;
+                  unreached(response) + ": the programs tell players they couldn't reach the ZEM site. Check the "
+                                        "address, DNS and the TLS certificate chain");
+        return false;
     }
     if (response.status != 200 || !response.body_complete) {
         run->fail(url, "GET", "release-json-status",
                   "status " + std::to_string(response.status) +
                       (response.body_complete ? "" : " (body cut short)") +
                       ": the updater needs 200 and the whole file, or it reports that it cannot check for updates");
-        return;
+        return true;
     }
     const std::string text(response.body.begin(), response.body.end());
     char version[version_capacity] = "";
@@ -163,15 +169,16 @@ static void probe_release_description(ProbeRun* run, const std::string& url, con
     if (version[0] == '\0') {
         run->fail(url, "GET", "release-json-version",
                   "no version the updater can read: it then fetches the update archive at every run");
-        return;
+        return true;
     }
     if (local.present && text != local.release_text) {
         run->fail(url, "GET", "release-json-differs",
                   "not the local release.json: the server announces version \"" + std::string(version) +
                       "\"; upload the release or purge the cache");
-        return;
+        return true;
     }
     run->pass("release.json 200, version " + std::string(version));
+    return true;
 }
 
 // Step 2; returns the archive size, 0 when the installer would see none.
@@ -314,7 +321,7 @@ bool probe_release(const ProbeOptions& options, std::vector<Finding>* findings, 
                 continue;
             }
         }
-        probe_release_description(&run, release_url, local);
+        if (!probe_release_description(&run, release_url, local)) continue;
         const uint64_t size = probe_archive_size_like_installer(&run, archive_url, local);
         if (size != 0) {
             std::vector<ProbeWindow> windows;
