@@ -149,7 +149,7 @@ static std::string unreached(const ProbeResponse& response) {
 
 // False when the server gave no answer at all: nothing more is asked then.
 static bool probe_release_description(ProbeRun* run, const std::string& url, const LocalRelease& local) {
-    const ProbeResponse response = probe_get(url, "", run->version, 65536);
+    const ProbeResponse response = probe_get(url, "", run->version, 65536, true);
     if (!response.reached) {
         run->fail(url, "GET", "unreachable",
                   unreached(response) + ": the programs tell players they couldn't reach the ZEM site. Check the "
