@@ -46,6 +46,9 @@ constexpr uint64_t whole_file_limit = 1024ull * 1024 * 1024;
 // A batch holds at most this much file data in memory at once.
 constexpr uint64_t batch_byte_limit = 256ull * 1024 * 1024;
 constexpr size_t copy_buffer_size = 1024 * 1024;
+// Put into OUT_DIR while the game folder is listed: meeting it there means
+// OUT_DIR lies inside GAME_DIR, and pack would pack its own output.
+constexpr const char* output_marker_name = ".zem-publish-output";
 
 struct SourceFile {
     std::string name;     // the entry name, '/' separated
@@ -96,6 +99,11 @@ static bool list_game_files(const std::string& folder, const std::string& relati
         const std::string name = relative.empty() ? entry.name : relative + "/" + entry.name;
         if (entry.name.find('\\') != std::string::npos) {
             refused->push_back(name + ": holds '\\', which Windows reads as a separator");
+            continue;
+        }
+        if (entry.name == output_marker_name) {
+            refused->push_back((relative.empty() ? std::string(".") : relative) +
+                               ": this is OUT_DIR; put OUT_DIR outside GAME_DIR");
             continue;
         }
         if (entry.kind == PathKind::link) {
@@ -358,6 +366,15 @@ static bool write_text_file(const std::string& path, const std::string& text) {
     return fclose(file.release()) == 0;
 }
 
+// Deletes the output marker on every path out of pack_release.
+struct OutputMarker {
+    explicit OutputMarker(const char* path) : path(path) {}
+    OutputMarker(const OutputMarker&) = delete;
+    OutputMarker& operator=(const OutputMarker&) = delete;
+    ~OutputMarker() { delete_file(path.c_str()); }
+    std::string path;
+};
+
 bool pack_release(const PackOptions& options, PackReport* report, std::string* error) {
     if (!version_is_publishable(options.version)) {
         *error = "the version must be 1 to 63 characters without '\"', '\\' or control characters: the programs "
@@ -368,6 +385,18 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
         *error = "no game folder at " + options.game_folder;
         return false;
     }
+
+    const std::string files_folder = join_path(options.out_folder, release_files_folder);
+    if (!ensure_folder(options.out_folder) || !ensure_folder(files_folder)) {
+        *error = "cannot create " + files_folder;
+        return false;
+    }
+    const std::string marker = join_path(options.out_folder, output_marker_name);
+    if (!write_text_file(marker, "")) {
+        *error = "cannot write in " + options.out_folder;
+        return false;
+    }
+    OutputMarker marker_owner(marker.c_str());
 
     // 1. The game folder.
     std::vector<SourceFile> files;
@@ -400,12 +429,7 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     std::map<std::string, BaseFile> base;
     if (!options.base.empty() && !read_base(options.base, &base, error)) return false;
 
-    // 4. Output folders and the archives, under temporary names first.
-    const std::string files_folder = join_path(options.out_folder, release_files_folder);
-    if (!ensure_folder(options.out_folder) || !ensure_folder(files_folder)) {
-        *error = "cannot create " + files_folder;
-        return false;
-    }
+    // 4. The archives, under temporary names first.
     const std::string full_path = join_path(files_folder, full_archive_name);
     const std::string update_path = join_path(files_folder, update_archive_name);
     const std::string release_path = join_path(files_folder, release_description_name);

@@ -133,6 +133,11 @@ class Pack(unittest.TestCase):
                 self.assertIn(message, err)
                 self.assertFalse(os.path.exists(self.path("out", "files", "frolix-rewrite.zip")))
                 remove_tree(self.path("bad"))
+        # OUT_DIR inside GAME_DIR: pack would pack its own output.
+        game = make_game(self.path("nested"))
+        _, err, code = publish("pack", game, "--version", "1", "--out", os.path.join(game, "Frolix_Multiplayer", "rel"))
+        self.assertEqual(code, 2)
+        self.assertIn(b"Frolix_Multiplayer/rel: this is OUT_DIR", err)
         game = make_game(self.path("linked"))
         os.symlink("/etc/passwd", self.path("linked", "Frolix_Multiplayer", "Content", "link.txt"))
         _, err, code = publish("pack", game, "--version", "1", "--out", self.path("out"))
