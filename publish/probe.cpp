@@ -317,7 +317,8 @@ bool probe_release(const ProbeOptions& options, std::vector<Finding>* findings, 
         if (version == ProbeHttpVersion::http2) {
             const ProbeResponse check = probe_get(release_url, "", version, 65536);
             if (check.reached && check.http_version != "2") {
-                passed->push_back("HTTP/2: not offered by the server (its clients use HTTP/1.1); not probed again");
+                passed->push_back("HTTP/2: not negotiated (the server does not offer it, or this system's HTTP client "
+                                  "cannot speak it); probed over HTTP/1.1 only");
                 continue;
             }
         }
