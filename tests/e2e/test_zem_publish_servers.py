@@ -111,7 +111,9 @@ class ServerMatrix(unittest.TestCase):
         self.assertEqual(game_files(game), folder_listing(self.v1))
         return game
 
-    def killed_and_resumed_install(self):
+    def install_killed_half_way(self):
+        """A game folder whose installation was killed while a .pak was
+        being written; None when the installation ended first."""
         game = self.new_game()
         paks = os.path.join(game, PAKS)
         process = subprocess.Popen([os.path.join(game, "ZEM-Play.exe")], cwd=game, env=self.env,
@@ -128,9 +130,19 @@ class ServerMatrix(unittest.TestCase):
             time.sleep(0.001)
         process.send_signal(signal.SIGKILL)
         process.communicate()
-        self.assertTrue(os.path.exists(os.path.join(game, "ZEM", "install-incomplete")), "not stopped half way")
-        complete = [n for n in listing() if n.endswith(".pak")]
-        self.assertLess(len(complete), PAK_COUNT)
+        if not os.path.exists(os.path.join(game, "ZEM", "install-incomplete")):
+            return None
+        self.assertLess(sum(n.endswith(".pak") for n in listing()), PAK_COUNT)
+        return game
+
+    def killed_and_resumed_install(self):
+        # On a loaded machine the installation may end before the poll sees
+        # it half way: a few tries.
+        for _ in range(3):
+            game = self.install_killed_half_way()
+            if game is not None:
+                break
+        self.assertIsNotNone(game, "the installation was never caught half way")
         out, code = run_program(game, "ZEM-Play.exe", env=self.env)
         self.assertEqual(code, 0, out)
         self.assertTrue(out.endswith(b"\n  Installed. Starting the game...\ngame started\n"), out[-300:])
