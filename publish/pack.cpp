@@ -161,7 +161,14 @@ static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc) {
 
 // The base release's files by entry name. Its own state entries are left
 // out. False (error set) when the base cannot be read.
-static bool read_base(const std::string& base, std::map<std::string, BaseFile>* files, std::string* error) {
+static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* error) {
+    // A release folder that pack wrote (OUT_DIR) stands for its full archive.
+    const std::string release_archive = join_path(join_path(given, release_files_folder), full_archive_name);
+    const std::string release_text = join_path(join_path(given, release_files_folder), release_description_name);
+    const bool is_release_folder = path_kind(given.c_str()) == PathKind::folder &&
+                                   path_kind(release_archive.c_str()) == PathKind::file &&
+                                   path_kind(release_text.c_str()) == PathKind::file;
+    const std::string base = is_release_folder ? release_archive : given;
     const PathKind kind = path_kind(base.c_str());
     if (kind == PathKind::folder) {
         std::vector<SourceFile> listed;

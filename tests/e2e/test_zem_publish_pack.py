@@ -98,7 +98,7 @@ class Pack(unittest.TestCase):
         _, err, code = publish("pack", v1, "--version", "1.0", "--out", self.path("r1"))
         self.assertEqual(code, 0, err)
         results = []
-        for base in (v1, self.path("r1", "files", "frolix-rewrite.zip")):
+        for base in (v1, self.path("r1", "files", "frolix-rewrite.zip"), self.path("r1")):
             out, err, code = publish("pack", v2, "--version", "2.0", "--base", base, "--out", self.path("r2"), "--json")
             self.assertEqual(code, 1, err)
             report = json.loads(out)
@@ -110,6 +110,7 @@ class Pack(unittest.TestCase):
             ])
             self.assertEqual(report["removed_lines"], 1)
         self.assertEqual(results[0], results[1])
+        self.assertEqual(results[0], results[2])
         update = self.path("r2", "files", "frolix-rewrite-update.zip")
         self.assertEqual([name for name, _ in entries(update)], [
             "Frolix_Multiplayer/Content/case.txt", "Frolix_Multiplayer/Content/version.txt",
