@@ -82,6 +82,14 @@ static bool parse_arguments(int argc, char** argv, CommandLine* line, std::strin
     return true;
 }
 
+// An I/O error of a command: on standard error, and with --json also as
+// {"error": ...} on standard output, so that CI reads one JSON object.
+static int io_error(const CommandLine& line, const std::string& message) {
+    fprintf(stderr, "zem-publish: %s\n", message.c_str());
+    if (line.json) printf("{\"error\": %s}\n", json_string(message).c_str());
+    return static_cast<int>(PublishStatus::usage_or_io_error);
+}
+
 static int usage_error(const std::string& message) {
     fprintf(stderr, "zem-publish: %s\n(zem-publish --help for usage)\n", message.c_str());
     return static_cast<int>(PublishStatus::usage_or_io_error);
@@ -93,7 +101,7 @@ static int run_check(const CommandLine& line) {
         return usage_error("--kind is full or update");
     }
     std::vector<Finding> findings;
-    bool io_error = false;
+    std::vector<std::string> errors;
     for (const std::string& archive : line.positional) {
         const ArchiveKind kind = line.kind.empty() ? archive_kind_from_name(archive.c_str())
                                  : line.kind == "update" ? ArchiveKind::update
@@ -101,16 +109,18 @@ static int run_check(const CommandLine& line) {
         std::string error;
         if (!check_archive(archive.c_str(), kind, &findings, &error)) {
             fprintf(stderr, "zem-publish: %s\n", error.c_str());
-            io_error = true;
+            errors.push_back(error);
         }
     }
     if (line.json) {
-        printf("{\"findings\": %s}\n", json_findings(findings).c_str());
+        std::string errors_json = "[";
+        for (size_t i = 0; i < errors.size(); ++i) errors_json += (i ? ", " : "") + json_string(errors[i]);
+        printf("{\"findings\": %s, \"errors\": %s]}\n", json_findings(findings).c_str(), errors_json.c_str());
     } else {
         print_findings(findings);
-        if (findings.empty() && !io_error) printf("check: no findings in %zu archive(s)\n", line.positional.size());
+        if (findings.empty() && errors.empty()) printf("check: no findings in %zu archive(s)\n", line.positional.size());
     }
-    if (io_error) return static_cast<int>(PublishStatus::usage_or_io_error);
+    if (!errors.empty()) return static_cast<int>(PublishStatus::usage_or_io_error);
     return static_cast<int>(findings.empty() ? PublishStatus::ok : PublishStatus::findings);
 }
 
@@ -132,10 +142,7 @@ static int run_pack(const CommandLine& line) {
     }
     PackReport report;
     std::string error;
-    if (!pack_release(options, &report, &error)) {
-        fprintf(stderr, "zem-publish: %s\n", error.c_str());
-        return static_cast<int>(PublishStatus::usage_or_io_error);
-    }
+    if (!pack_release(options, &report, &error)) return io_error(line, error);
     if (line.json) {
         printf("{\"files\": %llu, \"bytes\": %llu, \"deflated_files\": %llu, \"full_archive_size\": %llu, "
                "\"update_archive_size\": %llu, \"update_files\": %llu, \"removed_lines\": %llu, \"findings\": %s}\n",
@@ -168,10 +175,7 @@ static int run_probe(const CommandLine& line) {
     std::vector<Finding> findings;
     std::vector<std::string> passed;
     std::string error;
-    if (!probe_release(options, &findings, &passed, &error)) {
-        fprintf(stderr, "zem-publish: %s\n", error.c_str());
-        return static_cast<int>(PublishStatus::usage_or_io_error);
-    }
+    if (!probe_release(options, &findings, &passed, &error)) return io_error(line, error);
     if (line.json) {
         std::string passed_json = "[";
         for (size_t i = 0; i < passed.size(); ++i) passed_json += (i ? ", " : "") + json_string(passed[i]);

@@ -141,6 +141,8 @@ class CommandLine(unittest.TestCase):
             (("check",), 2, b"at least one ARCHIVE"),
             (("check", "--bogus", garbage), 2, b"unknown option --bogus"),
             (("check", garbage), 2, b"not a zip archive"),
+            (("check", "--json", garbage), 2, b'{"findings": [], "errors": ["'),
+            (("pack", os.path.join(work, "none"), "--version", "1", "--out", work, "--json"), 2, b'{"error": "no game'),
             (("check", os.path.join(work, "missing.zip")), 2, b"no such file"),
             (("check", "--kind", "half", garbage), 2, b"--kind is full or update"),
             (("pack", os.path.join(work, "no-such-folder"), "--version", "1", "--out", work), 2, b"no game folder"),
