@@ -172,6 +172,7 @@ static int run_probe(const CommandLine& line) {
     ProbeOptions options;
     options.base_url = line.positional[0];
     options.local_folder = line.local;
+    options.quiet = line.quiet;
     std::vector<Finding> findings;
     std::vector<std::string> passed;
     std::string error;

@@ -265,8 +265,9 @@ static void probe_windows(ProbeRun* run, const std::string& url, std::vector<Pro
 }
 
 // Step 4.
-static void probe_update_archive(ProbeRun* run, const std::string& url, const LocalRelease& local) {
-    const ProbeResponse response = probe_get(url, "", run->version, 0, true);
+static void probe_update_archive(ProbeRun* run, const std::string& url, const LocalRelease& local, bool quiet) {
+    const std::string label = "probe: " + run->label + " update archive";
+    const ProbeResponse response = probe_get(url, "", run->version, 0, true, quiet ? nullptr : label.c_str());
     if (!response.reached) {
         run->fail(url, "GET", "unreachable", unreached(response) + ": the updater reports that the update didn't download");
         return;
@@ -344,7 +345,7 @@ bool probe_release(const ProbeOptions& options, std::vector<Finding>* findings, 
             }
             probe_windows(&run, archive_url, &windows);
         }
-        probe_update_archive(&run, update_url, local);
+        probe_update_archive(&run, update_url, local, options.quiet);
     }
     return true;
 }

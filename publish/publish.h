@@ -113,6 +113,7 @@ bool version_is_publishable(const std::string& version);
 struct ProbeOptions {
     std::string base_url;     // https://..., no trailing slash needed
     std::string local_folder; // pack's OUT_DIR, to compare bytes; may be empty
+    bool quiet = false;       // no progress line for the update archive's download
 };
 
 // Tries the server as the clients would. False (error set) for a bad URL

@@ -54,8 +54,9 @@ struct ProbeResponse {
 // ("Cache-Control: no-cache"), with the given extra header line (may be
 // empty) and HTTP version. Keeps at most max_body body bytes; stops the
 // transfer when more arrive, unless whole_body (then reads, hashes and
-// counts all of it).
+// counts all of it). With a progress_label, shows a progress line on
+// standard error while a body with a Content-Length arrives.
 ProbeResponse probe_get(const std::string& url, const std::string& range_header, ProbeHttpVersion version,
-                        size_t max_body, bool whole_body = false);
+                        size_t max_body, bool whole_body = false, const char* progress_label = nullptr);
 
 }  // namespace zem

@@ -2,6 +2,7 @@
 // client has no choice of HTTP version and does not hand out ETag or
 // Last-Modified, which the probe needs.
 #include "platform/platform.h"
+#include "publish/publish.h"
 #include "publish/publish_platform.h"
 
 #include <curl/curl.h>
@@ -20,6 +21,7 @@ struct Transfer {
     size_t max_body;
     bool whole_body;
     Sha256 hash;
+    const char* progress_label;
 };
 
 static std::string trimmed(const char* text, size_t length) {
@@ -69,6 +71,9 @@ static size_t receive_body(char* data, size_t size, size_t count, void* opaque) 
     ProbeResponse& response = *transfer.response;
     response.body_bytes += length;
     if (transfer.hash.is_open() && !sha256_add(transfer.hash.get(), data, length)) transfer.hash.reset();
+    if (transfer.progress_label != nullptr && response.has_content_length) {
+        show_progress(transfer.progress_label, response.body_bytes, response.content_length, false);
+    }
     const size_t room = transfer.max_body - std::min(transfer.max_body, response.body.size());
     response.body.insert(response.body.end(), data, data + std::min(room, length));
     // Once more than the caller keeps has come, stop: a server that ignores
@@ -78,9 +83,9 @@ static size_t receive_body(char* data, size_t size, size_t count, void* opaque) 
 }
 
 ProbeResponse probe_get(const std::string& url, const std::string& range_header, ProbeHttpVersion version,
-                        size_t max_body, bool whole_body) {
+                        size_t max_body, bool whole_body, const char* progress_label) {
     ProbeResponse response;
-    Transfer transfer{&response, max_body, whole_body, sha256_begin()};
+    Transfer transfer{&response, max_body, whole_body, sha256_begin(), progress_label};
     CURL* easy = curl_easy_init();
     if (easy == nullptr) {
         response.failure = "libcurl could not start a request";
@@ -140,6 +145,7 @@ ProbeResponse probe_get(const std::string& url, const std::string& range_header,
     }
     curl_slist_free_all(headers);
     curl_easy_cleanup(easy);
+    progress_done(progress_label == nullptr);
     response.body_sha256 = digest_text(transfer.hash.get());
     return response;
 }

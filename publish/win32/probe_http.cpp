@@ -4,6 +4,7 @@
 // know; older systems speak HTTP/1.1 and the probe says so.
 #include "platform/win32/wide.h"
 #include "platform/platform.h"
+#include "publish/publish.h"
 #include "publish/publish_platform.h"
 
 #include <windows.h>
@@ -26,7 +27,7 @@ static std::string query_text(HINTERNET request, DWORD query) {
 }
 
 ProbeResponse probe_get(const std::string& url, const std::string& range_header, ProbeHttpVersion version,
-                        size_t max_body, bool whole_body) {
+                        size_t max_body, bool whole_body, const char* progress_label) {
     ProbeResponse response;
     HINTERNET internet = InternetOpenW(L"zem-publish probe", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (internet == nullptr) {
@@ -73,12 +74,16 @@ ProbeResponse probe_get(const std::string& url, const std::string& range_header,
         }
         response.body_bytes += got;
         if (hash.is_open() && !sha256_add(hash.get(), chunk.data(), got)) hash.reset();
+        if (progress_label != nullptr && response.has_content_length) {
+            show_progress(progress_label, response.body_bytes, response.content_length, false);
+        }
         const size_t room = max_body - std::min(max_body, response.body.size());
         response.body.insert(response.body.end(), chunk.data(), chunk.data() + std::min<size_t>(room, got));
         if (response.body_bytes > max_body && !whole_body) break;
     }
     InternetCloseHandle(request);
     InternetCloseHandle(internet);
+    progress_done(progress_label == nullptr);
     response.body_sha256 = digest_text(hash.get());
     return response;
 }

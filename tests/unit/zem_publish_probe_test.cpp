@@ -94,6 +94,7 @@ TEST_F(ProbeFaults, EachFaultIsNamedByItsRule) {
         server.script(script);
         zem::ProbeOptions options;
         options.base_url = server.url("", "localhost");
+        options.quiet = true;
         std::vector<zem::Finding> findings;
         std::vector<std::string> passed;
         std::string error;
