@@ -91,7 +91,7 @@ static bool central_directory_size(const char* path, uint64_t* size) {
     return false;
 }
 
-static bool is_valid_utf8(const std::string& text) {
+bool is_valid_utf8(const std::string& text) {
     size_t i = 0;
     while (i < text.size()) {
         const unsigned char c = static_cast<unsigned char>(text[i]);

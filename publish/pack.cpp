@@ -135,6 +135,7 @@ static bool list_game_files(const std::string& folder, const std::string& relati
 static std::string entry_name_problem(const std::string& name) {
     char local_path[local_path_capacity];
     if (name.size() >= local_path_capacity) return "longer than 259 bytes";
+    if (!is_valid_utf8(name)) return "not UTF-8: the Windows programs would write it under another name";
     if (!local_path_for_entry(name.c_str(), local_path)) {
         return "a name the programs pass over (name rules, '..', ':' or a working file's name)";
     }

@@ -57,6 +57,10 @@ void progress_done(bool quiet);
 
 // ---------------------------------------------------------------- check
 
+// True for well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF): the Windows programs read entry names as UTF-8.
+bool is_valid_utf8(const std::string& text);
+
 enum class ArchiveKind { full, update };
 
 // "update" when the file name ends in "-update.zip" (any case), else "full".

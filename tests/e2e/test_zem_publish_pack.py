@@ -134,6 +134,12 @@ class Pack(unittest.TestCase):
                 self.assertIn(message, err)
                 self.assertFalse(os.path.exists(self.path("out", "files", "frolix-rewrite.zip")))
                 remove_tree(self.path("bad"))
+        game = make_game(self.path("latin"))
+        with open(os.path.join(os.fsencode(game), b"Frolix_Multiplayer", b"caf\xe9.txt"), "wb") as f:
+            f.write(b"x")
+        _, err, code = publish("pack", game, "--version", "1", "--out", self.path("out"))
+        self.assertEqual(code, 2)
+        self.assertIn(b": not UTF-8", err)
         # OUT_DIR inside GAME_DIR: pack would pack its own output.
         game = make_game(self.path("nested"))
         _, err, code = publish("pack", game, "--version", "1", "--out", os.path.join(game, "Frolix_Multiplayer", "rel"))
