@@ -79,7 +79,7 @@ def port_is_free(port):
 class Nginx:
     """nginx serving docroot over HTTPS (HTTP/1.1 and HTTP/2) on 127.0.0.1:port."""
 
-    def __init__(self, folder, docroot, ca, port=PORT):
+    def __init__(self, folder, docroot, ca, port=PORT, extra_config=""):
         self.folder = folder
         self.docroot = docroot
         self.port = port
@@ -114,6 +114,7 @@ http {{
             alias {docroot}/files/;
             limit_rate 4m;
         }}
+        {extra_config}
     }}
 }}
 """)

@@ -1,0 +1,528 @@
+// zem-publish pack: a game folder becomes a release. Both archives carry
+// the same entries for the same files (each compressed once), in name
+// order, with fixed times and attributes, so the same folder always gives
+// the same bytes and the update archive's SHA-256 stays the same across
+// rebuilds.
+//
+// 1. List the game folder; refuse names the programs would pass over.
+// 2. List the base release (folder or full archive): names, sizes, CRC-32.
+// 3. Work out the update's files and the removal list.
+// 4. Compress in batches on every core: each file stored or deflated,
+//    whichever measurement says; write each batch to both archives.
+// 5. Write ZEM/removed.txt and ZEM/release.json last, so that an update
+//    stopped half way leaves the old version in place and is fetched again.
+// 6. Put the archives and release.json in place, then check them.
+#include "publish/publish.h"
+
+#include "common/entry_paths.h"
+#include "common/name_rules.h"
+#include "common/state_files.h"
+#include "common/zip_reader.h"
+#include "platform/platform.h"
+#include "publish/publish_platform.h"
+#include "publish/zip_writer.h"
+#include "updater/updater.h"
+
+#include <miniz.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <set>
+
+namespace zem {
+
+// Deflate is kept only when it saves at least 1/32 (about 3%) of a file:
+// stored entries install fastest, and a smaller saving is not worth it.
+constexpr uint64_t deflate_saving_divisor = 32;
+// A file this large is first judged by deflating a sample from its middle.
+constexpr size_t sample_from = 4u * 1024 * 1024;
+constexpr size_t sample_size = 1024u * 1024;
+// Files up to this size are read whole; larger ones are stored and copied
+// through a buffer (their content is measured by the sample only).
+constexpr uint64_t whole_file_limit = 1024ull * 1024 * 1024;
+// A batch holds at most this much file data in memory at once.
+constexpr uint64_t batch_byte_limit = 256ull * 1024 * 1024;
+constexpr size_t copy_buffer_size = 1024 * 1024;
+// Put into OUT_DIR while the game folder is listed: meeting it there means
+// OUT_DIR lies inside GAME_DIR, and pack would pack its own output.
+constexpr const char* output_marker_name = ".zem-publish-output";
+
+struct SourceFile {
+    std::string name;     // the entry name, '/' separated
+    std::string path;     // on disk, through the platform seam
+    uint64_t size = 0;
+    // Filled by the compression step.
+    uint32_t crc = 0;
+    uint16_t method = method_stored;
+    std::vector<unsigned char> data;  // what goes into the archive, unless copied
+    bool copied = false;              // stored, copied from disk by the writer
+    bool failed = false;
+    bool in_update = true;
+};
+
+struct BaseFile {
+    uint64_t size;
+    uint32_t crc;
+};
+
+static char ascii_lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+static std::string folding_key(const std::string& name) {
+    std::string key(name);
+    for (char& c : key) c = c == '\\' ? '/' : ascii_lower(c);
+    return key;
+}
+
+static std::string join_path(const std::string& folder, const std::string& name) {
+    return folder + "\\" + name;
+}
+
+static bool is_state_folder(const std::string& relative) {
+    return folding_key(relative) == folding_key(state_folder);
+}
+
+// Lists every file under folder (relative names, '/' separated). The
+// state folder "ZEM" at the top is left out: pack writes what belongs
+// there. Links and names that cannot be entry names are refused.
+static bool list_game_files(const std::string& folder, const std::string& relative, std::vector<SourceFile>* files,
+                            std::vector<std::string>* refused, std::vector<std::string>* empty_folders) {
+    std::vector<FolderEntry> entries;
+    const std::string path = relative.empty() ? folder : join_path(folder, relative);
+    if (!list_folder(path.c_str(), &entries)) return false;
+    if (entries.empty() && !relative.empty()) empty_folders->push_back(relative);
+    for (const FolderEntry& entry : entries) {
+        const std::string name = relative.empty() ? entry.name : relative + "/" + entry.name;
+        if (entry.name.find('\\') != std::string::npos) {
+            refused->push_back(name + ": holds '\\', which Windows reads as a separator");
+            continue;
+        }
+        if (entry.name == output_marker_name) {
+            refused->push_back((relative.empty() ? std::string(".") : relative) +
+                               ": this is OUT_DIR; put OUT_DIR outside GAME_DIR");
+            continue;
+        }
+        if (entry.kind == PathKind::link) {
+            refused->push_back(name + ": a symbolic link (pack stores files only; copy the target in)");
+            continue;
+        }
+        if (entry.kind == PathKind::folder) {
+            if (relative.empty() && is_state_folder(name)) continue;
+            if (!list_game_files(folder, name, files, refused, empty_folders)) {
+                refused->push_back(name + ": cannot be listed");
+            }
+            continue;
+        }
+        SourceFile file;
+        file.name = name;
+        file.path = join_path(folder, name);
+        file.size = file_size_on_disk(file.path.c_str());
+        if (file.size == unknown_file_size) {
+            refused->push_back(name + ": its size cannot be read");
+            continue;
+        }
+        files->push_back(std::move(file));
+    }
+    return true;
+}
+
+// The reason the programs would not write the file under its name; empty
+// when they would.
+static std::string entry_name_problem(const std::string& name) {
+    char local_path[local_path_capacity];
+    if (name.size() >= local_path_capacity) return "longer than 259 bytes";
+    if (!is_valid_utf8(name)) return "not UTF-8: the Windows programs would write it under another name";
+    if (!local_path_for_entry(name.c_str(), local_path)) {
+        return "a name the programs pass over (name rules, '..', ':' or a working file's name)";
+    }
+    return std::string();
+}
+
+static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc) {
+    FileStream file(open_file(path, "rb"));
+    if (!file.is_open()) return false;
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[copy_buffer_size]);
+    mz_ulong value = MZ_CRC32_INIT;
+    uint64_t total = 0;
+    for (;;) {
+        const size_t got = fread(buffer.get(), 1, copy_buffer_size, file.get());
+        if (got == 0) break;
+        value = mz_crc32(value, buffer.get(), got);
+        total += got;
+    }
+    if (ferror(file.get())) return false;
+    *size = total;
+    *crc = static_cast<uint32_t>(value);
+    return true;
+}
+
+// The base release's files by entry name. Its own state entries are left
+// out. False (error set) when the base cannot be read.
+static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* error) {
+    // A release folder that pack wrote (OUT_DIR) stands for its full archive.
+    const std::string release_archive = join_path(join_path(given, release_files_folder), full_archive_name);
+    const std::string release_text = join_path(join_path(given, release_files_folder), release_description_name);
+    const bool is_release_folder = path_kind(given.c_str()) == PathKind::folder &&
+                                   path_kind(release_archive.c_str()) == PathKind::file &&
+                                   path_kind(release_text.c_str()) == PathKind::file;
+    const std::string base = is_release_folder ? release_archive : given;
+    const PathKind kind = path_kind(base.c_str());
+    if (kind == PathKind::folder) {
+        std::vector<SourceFile> listed;
+        std::vector<std::string> refused, empty;
+        if (!list_game_files(base, "", &listed, &refused, &empty)) {
+            *error = "the base folder " + base + " cannot be listed";
+            return false;
+        }
+        for (const SourceFile& file : listed) {
+            BaseFile found{0, 0};
+            if (!crc_of_file(file.path.c_str(), &found.size, &found.crc)) {
+                *error = "cannot read " + file.path + " in the base folder";
+                return false;
+            }
+            (*files)[file.name] = found;
+        }
+        return true;
+    }
+    if (kind != PathKind::file) {
+        *error = "the base " + base + " is neither a folder nor a file";
+        return false;
+    }
+    mz_zip_archive record;
+    memset(&record, 0, sizeof record);
+    if (!mz_zip_reader_init_file(&record, system_path(base.c_str()).c_str(), 0)) {
+        *error = "the base " + base + " is not a zip archive miniz can read";
+        return false;
+    }
+    ZipReader zip(&record);
+    const mz_uint count = mz_zip_reader_get_num_files(zip.get());
+    for (mz_uint index = 0; index < count; ++index) {
+        mz_zip_archive_file_stat entry;
+        if (!mz_zip_reader_file_stat(zip.get(), index, &entry)) {
+            *error = "the base archive's entry " + std::to_string(index) + " cannot be read";
+            return false;
+        }
+        const std::string name(entry.m_filename);
+        if (entry.m_is_directory) continue;
+        const size_t slash = name.find('/');
+        if (slash != std::string::npos && is_state_folder(name.substr(0, slash))) continue;
+        (*files)[name] = BaseFile{entry.m_uncomp_size, entry.m_crc32};
+    }
+    return true;
+}
+
+// True when deflate saves enough to be worth it.
+static bool deflate_pays(uint64_t size, uint64_t deflated) {
+    return deflated < size && size - deflated >= size / deflate_saving_divisor && size - deflated > 0;
+}
+
+// Reads the file whole, or only its CRC-32 and a sample for one too large
+// to hold; then keeps whichever of stored and deflated the measurement
+// favours.
+static void compress_file(SourceFile* file) {
+    if (file->size > whole_file_limit) {
+        uint64_t size = 0;
+        uint32_t crc = 0;
+        if (!crc_of_file(file->path.c_str(), &size, &crc) || size != file->size) {
+            file->failed = true;
+            return;
+        }
+        file->crc = crc;
+        file->method = method_stored;
+        file->copied = true;
+        return;
+    }
+    FileStream stream(open_file(file->path.c_str(), "rb"));
+    if (!stream.is_open()) {
+        file->failed = true;
+        return;
+    }
+    std::vector<unsigned char> content(static_cast<size_t>(file->size));
+    if (!content.empty() && fread(content.data(), 1, content.size(), stream.get()) != content.size()) {
+        file->failed = true;
+        return;
+    }
+    if (fgetc(stream.get()) != EOF) {  // the file grew while it was packed
+        file->failed = true;
+        return;
+    }
+    file->crc = static_cast<uint32_t>(mz_crc32(MZ_CRC32_INIT, content.data(), content.size()));
+    if (content.size() >= sample_from) {
+        std::vector<unsigned char> sample;
+        const size_t start = content.size() / 2 - sample_size / 2;
+        if (deflate_quick(content.data() + start, sample_size, &sample) && !deflate_pays(sample_size, sample.size())) {
+            file->method = method_stored;
+            file->data = std::move(content);
+            return;
+        }
+    }
+    std::vector<unsigned char> deflated;
+    if (!content.empty() && deflate_best(content.data(), content.size(), &deflated) &&
+        deflate_pays(content.size(), deflated.size())) {
+        file->method = method_deflate;
+        file->data = std::move(deflated);
+        return;
+    }
+    file->method = method_stored;
+    file->data = std::move(content);
+}
+
+struct BatchWork {
+    std::vector<SourceFile>* files;
+    size_t first, end;
+    std::atomic<size_t> next;
+};
+
+static void compress_batch(void* context) {
+    BatchWork* work = static_cast<BatchWork*>(context);
+    for (;;) {
+        const size_t index = work->next.fetch_add(1);
+        if (work->first + index >= work->end) return;
+        compress_file(&(*work->files)[work->first + index]);
+    }
+}
+
+static void write_entry(ZipOutput* zip, const SourceFile& file) {
+    const uint64_t stored_size = file.copied ? file.size : file.data.size();
+    zip_begin_entry(zip, file.name, file.crc, file.size, stored_size, file.method);
+    if (!file.copied) {
+        zip_write_data(zip, file.data.data(), file.data.size());
+        return;
+    }
+    FileStream stream(open_file(file.path.c_str(), "rb"));
+    if (!stream.is_open()) {
+        zip->failed = true;
+        return;
+    }
+    std::unique_ptr<unsigned char[]> buffer(new unsigned char[copy_buffer_size]);
+    uint64_t copied = 0;
+    for (;;) {
+        const size_t got = fread(buffer.get(), 1, copy_buffer_size, stream.get());
+        if (got == 0) break;
+        zip_write_data(zip, buffer.get(), got);
+        copied += got;
+    }
+    if (copied != file.size) zip->failed = true;
+}
+
+// A generated text entry (removal list, release description).
+static SourceFile text_entry(const std::string& name, const std::string& text) {
+    SourceFile file;
+    file.name = name;
+    file.size = text.size();
+    file.data.assign(text.begin(), text.end());
+    file.crc = static_cast<uint32_t>(mz_crc32(MZ_CRC32_INIT, file.data.data(), file.data.size()));
+    return file;
+}
+
+bool version_is_publishable(const std::string& version) {
+    if (version.empty() || version.size() >= version_capacity) return false;
+    for (char c : version) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return false;
+    }
+    return true;
+}
+
+// The removal list: every base file this release no longer has, as a line
+// the updater applies; what it cannot express becomes a note.
+static std::string make_removal_list(const std::map<std::string, BaseFile>& base,
+                                     const std::vector<SourceFile>& files, PackReport* report) {
+    std::set<std::string> names, keys;
+    for (const SourceFile& file : files) {
+        names.insert(file.name);
+        keys.insert(folding_key(file.name));
+    }
+    std::string list;
+    for (const auto& entry : base) {
+        const std::string& name = entry.first;
+        if (names.count(name) != 0) continue;
+        if (keys.count(folding_key(name)) != 0) {
+            report->notes.push_back({"removal list", name, "renamed-in-case-only",
+                                     "not listed: on Windows it is the same file as this release's one of another "
+                                     "letter case, which the update overwrites"});
+            continue;
+        }
+        char path[local_path_capacity];
+        if (parse_removal_line(name.data(), name.size(), path) != RemovalEntry::file) {
+            report->notes.push_back({"removal list", name, "removal-not-expressible",
+                                     std::string("the base has it and this release does not, but the updater "
+                                                 "cannot delete it: ") +
+                                         removal_line_refusal_reason(name.data(), name.size()) +
+                                         "; players keep the file"});
+            continue;
+        }
+        list += name + "\r\n";
+        ++report->removed_lines;
+    }
+    return list;
+}
+
+// Makes the folder unless it exists.
+static bool ensure_folder(const std::string& path) {
+    if (path_kind(path.c_str()) == PathKind::folder) return true;
+    return make_folder(path.c_str());
+}
+
+static bool write_text_file(const std::string& path, const std::string& text) {
+    FileStream file(open_file(path.c_str(), "wb"));
+    if (!file.is_open()) return false;
+    if (fwrite(text.data(), 1, text.size(), file.get()) != text.size()) return false;
+    return fclose(file.release()) == 0;
+}
+
+// Deletes the output marker on every path out of pack_release.
+struct OutputMarker {
+    explicit OutputMarker(const char* path) : path(path) {}
+    OutputMarker(const OutputMarker&) = delete;
+    OutputMarker& operator=(const OutputMarker&) = delete;
+    ~OutputMarker() { delete_file(path.c_str()); }
+    std::string path;
+};
+
+bool pack_release(const PackOptions& options, PackReport* report, std::string* error) {
+    if (!version_is_publishable(options.version)) {
+        *error = "the version must be 1 to 63 characters without '\"', '\\' or control characters: the programs "
+                 "read it with a plain text search";
+        return false;
+    }
+    if (path_kind(options.game_folder.c_str()) != PathKind::folder) {
+        *error = "no game folder at " + options.game_folder;
+        return false;
+    }
+
+    const std::string files_folder = join_path(options.out_folder, release_files_folder);
+    if (!ensure_folder(options.out_folder) || !ensure_folder(files_folder)) {
+        *error = "cannot create " + files_folder;
+        return false;
+    }
+    const std::string marker = join_path(options.out_folder, output_marker_name);
+    if (!write_text_file(marker, "")) {
+        *error = "cannot write in " + options.out_folder;
+        return false;
+    }
+    OutputMarker marker_owner(marker.c_str());
+
+    // 1. The game folder.
+    std::vector<SourceFile> files;
+    std::vector<std::string> refused, empty_folders;
+    if (!list_game_files(options.game_folder, "", &files, &refused, &empty_folders)) {
+        *error = "the game folder " + options.game_folder + " cannot be listed";
+        return false;
+    }
+    std::sort(files.begin(), files.end(), [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+    std::map<std::string, std::string> keys;
+    for (const SourceFile& file : files) {
+        const std::string problem = entry_name_problem(file.name);
+        if (!problem.empty()) refused.push_back(file.name + ": " + problem);
+        const auto earlier = keys.emplace(folding_key(file.name), file.name);
+        if (!earlier.second) {
+            refused.push_back(file.name + ": the same file on Windows as " + earlier.first->second);
+        }
+    }
+    if (!refused.empty()) {
+        *error = "the game folder holds what the programs cannot install:";
+        for (const std::string& line : refused) *error += "\n  " + line;
+        return false;
+    }
+    for (const std::string& folder : empty_folders) {
+        report->notes.push_back({options.game_folder, folder, "empty-folder-not-delivered",
+                                 "an empty folder: the programs create folders only for the files in them"});
+    }
+
+    // 2. and 3. The base release, the update's files, the removal list.
+    std::map<std::string, BaseFile> base;
+    if (!options.base.empty() && !read_base(options.base, &base, error)) return false;
+
+    // 4. The archives, under temporary names first.
+    const std::string full_path = join_path(files_folder, full_archive_name);
+    const std::string update_path = join_path(files_folder, update_archive_name);
+    const std::string release_path = join_path(files_folder, release_description_name);
+    const std::string full_temporary = full_path + ".part", update_temporary = update_path + ".part";
+    ZipOutput full, update;
+    if (!zip_open(&full, full_temporary.c_str()) || !zip_open(&update, update_temporary.c_str())) {
+        *error = "cannot create the archives in " + files_folder;
+        return false;
+    }
+
+    uint64_t total_bytes = 0;
+    for (const SourceFile& file : files) total_bytes += file.size;
+    const unsigned threads = options.threads ? options.threads : processor_count();
+    uint64_t done_bytes = 0;
+    size_t first = 0;
+    while (first < files.size()) {
+        size_t end = first;
+        uint64_t batch_bytes = 0;
+        while (end < files.size() && (end == first || batch_bytes + files[end].size <= batch_byte_limit)) {
+            batch_bytes += files[end].size;
+            ++end;
+        }
+        BatchWork work{&files, first, end, {0}};
+        run_in_parallel(std::min<size_t>(threads, end - first), compress_batch, &work);
+        for (size_t i = first; i < end; ++i) {
+            SourceFile& file = files[i];
+            if (file.failed) {
+                *error = "cannot read " + file.path + " (or it changed while it was packed)";
+                return false;
+            }
+            const auto previous = base.find(file.name);
+            file.in_update = options.base.empty() || previous == base.end() || previous->second.size != file.size ||
+                             previous->second.crc != file.crc;
+            write_entry(&full, file);
+            if (file.in_update) {
+                write_entry(&update, file);
+                ++report->update_files;
+            }
+            if (file.method == method_deflate) ++report->deflated_files;
+            done_bytes += file.size;
+            std::vector<unsigned char>().swap(file.data);
+        }
+        show_progress("pack: compressing", done_bytes, total_bytes, options.quiet);
+        first = end;
+    }
+    progress_done(options.quiet);
+    report->files = files.size();
+    report->bytes = total_bytes;
+
+    // 5. The removal list and the release description, last.
+    const std::string removal_list = make_removal_list(base, files, report);
+    const std::string release_text = "{\n  \"version\": \"" + options.version + "\"\n}\n";
+    const SourceFile removal_entry = text_entry(removal_list_entry_name, removal_list);
+    const SourceFile release_entry = text_entry(release_entry_name, release_text);
+    for (ZipOutput* zip : {&full, &update}) {
+        write_entry(zip, removal_entry);
+        write_entry(zip, release_entry);
+    }
+    const bool full_written = zip_finish(&full);
+    const bool update_written = zip_finish(&update);
+    if (!full_written || !update_written) {
+        delete_file(full_temporary.c_str());
+        delete_file(update_temporary.c_str());
+        *error = "writing the archives in " + files_folder + " failed (disk full?)";
+        return false;
+    }
+
+    // 6. Into place: release.json last, so that a server syncing the folder
+    // never announces a version whose archives are not there yet.
+    if (!move_replacing(full_temporary.c_str(), full_path.c_str()) ||
+        !move_replacing(update_temporary.c_str(), update_path.c_str()) ||
+        !write_text_file(release_path + ".part", release_text) ||
+        !move_replacing((release_path + ".part").c_str(), release_path.c_str())) {
+        *error = "cannot put the release files in place in " + files_folder;
+        return false;
+    }
+    report->update_archive_size = file_size_on_disk(update_path.c_str());
+    report->full_archive_size = file_size_on_disk(full_path.c_str());
+    report->update_files += 2;
+
+    for (const std::string* archive : {&full_path, &update_path}) {
+        const ArchiveKind kind = archive == &full_path ? ArchiveKind::full : ArchiveKind::update;
+        if (!check_archive(archive->c_str(), kind, &report->notes, error)) return false;
+    }
+    return true;
+}
+
+}  // namespace zem

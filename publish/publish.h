@@ -1,0 +1,129 @@
+// zem-publish: the publisher's tool. It makes a release from a game folder
+// (pack), checks archives against the rules the two programs apply (check)
+// and tries a deployed server the way the programs use it (probe). Every
+// rule it checks is the clients' own, from common/, updater/ and launcher/.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zem {
+
+// ---------------------------------------------------------------- command line
+
+// The exit statuses of every subcommand.
+enum class PublishStatus { ok = 0, findings = 1, usage_or_io_error = 2 };
+
+int run_publish(int argc, char** argv);
+
+// ---------------------------------------------------------------- release layout
+
+constexpr const char* full_archive_name = "frolix-rewrite.zip";
+constexpr const char* update_archive_name = "frolix-rewrite-update.zip";
+constexpr const char* release_description_name = "release.json";
+constexpr const char* release_files_folder = "files";
+// Entry names inside both archives (zip names, '/' separated).
+constexpr const char* release_entry_name = "ZEM/release.json";
+constexpr const char* removal_list_entry_name = "ZEM/removed.txt";
+constexpr const char* game_executable_entry_name =
+    "Frolix_Multiplayer/Binaries/Win64/Frolix_Multiplayer-Win64-Shipping.exe";
+constexpr const char* batch_file_entry_name = "ZEM-Play.bat";
+
+// One thing the clients would not do as the publisher expects, or one
+// thing the server does wrong. rule is a short stable name for CI.
+struct Finding {
+    std::string subject;  // archive path or URL
+    std::string entry;    // entry name, removal-list line or request; may be empty
+    std::string rule;
+    std::string message;
+};
+
+// Prints findings as lines for a person ("subject: entry: message [rule]").
+void print_findings(const std::vector<Finding>& findings);
+
+// JSON string literal of text (quotes included). Bytes that are not valid
+// UTF-8 come out as \u00XX, so the output is always valid JSON.
+std::string json_string(const std::string& text);
+
+// The findings as a JSON array of objects {subject, entry, rule, message}.
+std::string json_findings(const std::vector<Finding>& findings);
+
+// A progress line on standard error, rewritten in place; ended by
+// progress_done. Nothing is shown when quiet.
+void show_progress(const char* what, uint64_t done, uint64_t total, bool quiet);
+void progress_done(bool quiet);
+
+// ---------------------------------------------------------------- check
+
+// True for well-formed UTF-8 (no overlong forms, surrogates or values past
+// U+10FFFF): the Windows programs read entry names as UTF-8.
+bool is_valid_utf8(const std::string& text);
+
+enum class ArchiveKind { full, update };
+
+// "update" when the file name ends in "-update.zip" (any case), else "full".
+ArchiveKind archive_kind_from_name(const char* path);
+
+// Adds a finding for every rule of the clients the archive breaks. False
+// (error set) only when the archive cannot be read at all; findings then
+// hold nothing for it.
+bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* findings, std::string* error);
+
+// The removal list's text checked line by line with the updater's own
+// rules; comments and blank lines are fine.
+void check_removal_list(const std::string& subject, const char* text, size_t length,
+                        std::vector<Finding>* findings);
+
+// Why the updater refuses a removal-list line, in words (the updater's
+// parse_removal_line decides; this only names the rule).
+const char* removal_line_refusal_reason(const char* line, size_t length);
+
+// ---------------------------------------------------------------- pack
+
+struct PackOptions {
+    std::string game_folder;
+    std::string version;
+    std::string base;  // a previous release's folder or full archive; may be empty
+    std::string out_folder;
+    unsigned threads = 0;  // 0: one per core
+    bool quiet = false;
+};
+
+struct PackReport {
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t deflated_files = 0;
+    uint64_t full_archive_size = 0;
+    uint64_t update_archive_size = 0;
+    uint64_t update_files = 0;
+    uint64_t removed_lines = 0;
+    // What the release cannot carry or the removal list cannot express.
+    std::vector<Finding> notes;
+};
+
+// Writes files/frolix-rewrite.zip, files/frolix-rewrite-update.zip and
+// files/release.json under out_folder. False (error set) on bad input or
+// an I/O failure; nothing half-written is left under the final names.
+bool pack_release(const PackOptions& options, PackReport* report, std::string* error);
+
+// True for a version the clients read back whole: 1 to 63 characters, no
+// '"', '\' or control characters.
+bool version_is_publishable(const std::string& version);
+
+// ---------------------------------------------------------------- probe
+
+struct ProbeOptions {
+    std::string base_url;     // https://..., no trailing slash needed
+    std::string local_folder; // pack's OUT_DIR, to compare bytes; may be empty
+    bool quiet = false;       // no progress line for the update archive's download
+};
+
+// Tries the server as the clients would. False (error set) for a bad URL
+// or an unreadable local folder; everything the server does wrong is a
+// finding.
+bool probe_release(const ProbeOptions& options, std::vector<Finding>* findings, std::vector<std::string>* passed,
+                   std::string* error);
+
+}  // namespace zem
