@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace zem {
 
@@ -106,8 +107,21 @@ static void print_install_progress(mz_uint done, mz_uint entry_count, const char
     fflush(stdout);
 }
 
+// Writes one entry to its local path; prints the failure line.
+static bool write_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
+                        const char* local_path) {
+    create_parent_folders(local_path);
+    if (extract_entry_to_file(zip, index, entry, local_path)) return true;
+    printf("  Couldn't write %s (is the game still running?)\n", local_path);
+    return false;
+}
+
 // Extracts every entry. True when all were handled; false when the archive
 // cannot be opened (nothing printed) or an entry cannot be read or written.
+// The release description is written last: it names the release the game
+// folder holds, so after an installation that stopped halfway the next run
+// still reads the old version and installs the update again, instead of
+// taking the half-written folder for the new release.
 static bool install_entries(const char* archive_path) {
     mz_zip_archive archive;
     memset(&archive, 0, sizeof archive);
@@ -115,6 +129,7 @@ static bool install_entries(const char* archive_path) {
     ZipReader zip(&archive);
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
+    std::vector<mz_uint> release_descriptions;
     bool installed = true;
     for (mz_uint i = 0; i < entry_count; ++i) {
         mz_zip_archive_file_stat entry;
@@ -125,13 +140,20 @@ static bool install_entries(const char* archive_path) {
         char local_path[local_path_capacity];
         if (!local_path_for_entry(zip.get(), i, entry.m_filename, local_path)) continue;
 
-        create_parent_folders(local_path);
-        if (!extract_entry_to_file(zip.get(), i, entry, local_path)) {
-            printf("  Couldn't write %s (is the game still running?)\n", local_path);
+        if (equals_ignoring_ascii_case(local_path, installed_release_path)) {
+            release_descriptions.push_back(i);
+        } else if (!write_entry(zip.get(), i, entry, local_path)) {
             installed = false;
         }
         if (i % install_progress_interval == 0) print_install_progress(i, entry_count, "");
         if (!installed) break;
+    }
+    for (size_t k = 0; installed && k < release_descriptions.size(); ++k) {
+        mz_zip_archive_file_stat entry;
+        char local_path[local_path_capacity];
+        installed = mz_zip_reader_file_stat(zip.get(), release_descriptions[k], &entry) &&
+                    local_path_for_entry(zip.get(), release_descriptions[k], entry.m_filename, local_path) &&
+                    write_entry(zip.get(), release_descriptions[k], entry, local_path);
     }
     // The closing line always shows the full count.
     print_install_progress(entry_count, entry_count, "\n");

@@ -249,7 +249,7 @@ class UpdateRuns:
                     + installing(1, 1, b"\n") + updated(b""))
         self.assertEqual(self.console(expected), self.update())
 
-    def test_file_that_cannot_be_written_keeps_the_hash_and_the_marker(self):
+    def test_file_that_cannot_be_written_keeps_hash_marker_and_version_until_a_run_completes(self):
         entries = [("ZEM/release.json", release_json("4.0")), ("a.txt", b"a"),
                    ("Frolix_Multiplayer/Content/blocked.pak", b"new"), ("z.txt", b"z")]
         archive = self.archive(entries)
@@ -264,9 +264,14 @@ class UpdateRuns:
         self.assertFalse(os.path.exists(self.path("z.txt")))
         self.assertEqual(b"1" * 64, read(self.path("ZEM/update.sha256")))
         self.assertTrue(os.path.exists(self.path("ZEM/full-install")))
-        # The release description arrived before the failure.
-        self.assertEqual(release_json("4.0"), read(self.path("ZEM/release.json")))
+        # The release description is written last: the folder still says 3.0,
+        # so the next run installs the update again and completes it.
+        self.assertEqual(release_json("3.0"), read(self.path("ZEM/release.json")))
         self.assert_no_leftovers()
+        os.rmdir(self.path("Frolix_Multiplayer/Content/blocked.pak"))
+        self.assertEqual(self.console(BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 4)
+                                      + installing(4, 4, b"\n") + updated(b"4.0")), self.update())
+        self.assertEqual(b"new", read(self.path("Frolix_Multiplayer/Content/blocked.pak")))
 
     def test_immutable_file_cannot_be_written(self):
         # Permission bits do not stop root; an immutable file does.
