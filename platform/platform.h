@@ -126,10 +126,9 @@ FILE* open_file(const char* path, const char* mode);
 void close_file(FILE* file);
 using FileStream = Owner<FILE, close_file>;
 
-// Writes what the stream buffers and starts putting the file's data on
-// disk. Windows waits for it here (FlushFileBuffers), because flushing a
-// whole volume needs administrator rights; POSIX only starts the write-back
-// (sync_file_range) and leaves the wait to flush_written_data. After
+// Writes what the stream buffers and, on Windows, waits until the file's
+// data is on disk (FlushFileBuffers), because flushing a whole volume there
+// needs administrator rights; POSIX leaves that to flush_written_data. After
 // flush_file_data on every file written and one flush_written_data, all of
 // their data is on disk. False only when the buffered data could not be
 // written; putting it on disk is asked for, never a reason to fail.
