@@ -94,6 +94,7 @@ static void fetch_next_window(void*) {
     if (!request.is_open()) request = open_range(start, length);
     if (!request.is_open() || http_status_code(request.get()) != 206 ||
         !content_range_is(request.get(), start, length)) {
+        archive.next_ended = true;
         return;
     }
     const uint64_t after_start = start + length;
@@ -109,8 +110,11 @@ static void fetch_next_window(void*) {
         size_t got = 0;
         if (!http_read(request.get(), archive.next_window.get() + received, wanted, &got) || got == 0) break;
         received += got;
+        // Publishes the bytes written so far to the reader.
+        archive.next_received.store(received, std::memory_order_release);
     }
     archive.next_succeeded = received == length;
+    archive.next_ended.store(true, std::memory_order_release);
 }
 
 // Starts the background fetch of the window that follows the current one,
@@ -130,6 +134,8 @@ static void start_background_fetch() {
     if (opened_ahead.is_open() && archive.after_start == start) archive.next_request = std::move(opened_ahead);
     archive.next_start = start;
     archive.next_length = window_length_at(start);
+    archive.next_received = 0;
+    archive.next_ended = false;
     archive.cancel = false;
     archive.fetcher = start_thread(fetch_next_window, nullptr);
     if (!archive.fetcher.is_open()) {
@@ -150,6 +156,20 @@ static bool finish_background_fetch() {
     return false;
 }
 
+// Waits until the next window's first `needed` bytes are in or its fetch
+// has ended. True when they are in.
+static bool wait_for_next_bytes(size_t needed) {
+    RemoteArchive& archive = remote_archive;
+    for (;;) {
+        // Ended is read before the count: a fetch that ended has published
+        // every byte it will ever deliver.
+        const bool ended = archive.next_ended.load(std::memory_order_acquire);
+        if (archive.next_received.load(std::memory_order_acquire) >= needed) return true;
+        if (ended) return false;
+        sleep_ms(1);
+    }
+}
+
 void stop_background_fetch() {
     RemoteArchive& archive = remote_archive;
     archive.cancel = true;
@@ -166,7 +186,7 @@ RemoteArchive::~RemoteArchive() {
 }
 
 // The read [offset, offset + count) from the end of the window and the
-// start of the next one; the next window then becomes the window.
+// part of the next one that has arrived.
 static void serve_from_both_windows(uint64_t offset, unsigned char* destination, size_t count) {
     RemoteArchive& archive = remote_archive;
     const uint64_t window_end = archive.window_start + archive.window_length;
@@ -174,13 +194,63 @@ static void serve_from_both_windows(uint64_t offset, unsigned char* destination,
     memcpy(destination, archive.window.get() + (offset - archive.window_start), from_window);
     memcpy(destination + from_window, archive.next_window.get() + (offset + from_window - archive.next_start),
            count - from_window);
+}
+
+// The next window, complete, becomes the window.
+static void promote_next_window() {
+    RemoteArchive& archive = remote_archive;
     archive.window.swap(archive.next_window);
     archive.window_start = archive.next_start;
     archive.window_length = archive.next_length;
     archive.next_length = 0;
 }
 
+// Serves a read that lies in the next window or across the two from what
+// has arrived, waiting for its bytes. Once the background fetch has ended
+// with the whole window, the next window becomes the window and the fetch
+// of the one after it starts. False when the fetch failed before the
+// read's bytes arrived; it is then forgotten.
+static bool serve_from_next_window(uint64_t offset, unsigned char* destination, size_t count) {
+    RemoteArchive& archive = remote_archive;
+    const size_t needed = static_cast<size_t>(offset + count - archive.next_start);
+    const bool arrived = wait_for_next_bytes(needed);
+    if (arrived) serve_from_both_windows(offset, destination, count);
+    if (!archive.next_ended.load(std::memory_order_acquire)) return true;
+    if (finish_background_fetch()) {
+        promote_next_window();
+        start_background_fetch();
+    }
+    return arrived;
+}
+
 // ---------------------------------------------------------------- the read
+
+// Copies the read from the window when the window holds all of it.
+static bool serve_from_window(uint64_t offset, void* destination, size_t count) {
+    const RemoteArchive& archive = remote_archive;
+    if (archive.window_length == 0 || offset < archive.window_start ||
+        offset + count > archive.window_start + archive.window_length) {
+        return false;
+    }
+    memcpy(destination, archive.window.get() + (offset - archive.window_start), count);
+    return true;
+}
+
+// The read lies in the next window, or across the window and the next.
+static bool lies_in_next_window(uint64_t offset, size_t count) {
+    const RemoteArchive& archive = remote_archive;
+    return archive.next_length != 0 && archive.window_length != 0 && offset >= archive.window_start &&
+           offset + count <= archive.next_start + archive.next_length;
+}
+
+// The read has gone on past the next window's end, but not beyond the
+// window after it: the reads have moved through the next window.
+static bool goes_past_next_window(uint64_t offset, size_t count) {
+    const RemoteArchive& archive = remote_archive;
+    const uint64_t next_end = archive.next_start + archive.next_length;
+    return archive.next_length != 0 && archive.window_length != 0 && offset >= archive.window_start &&
+           offset + count > next_end && next_end < archive.size && offset < next_end + window_length_at(next_end);
+}
 
 size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     RemoteArchive& archive = remote_archive;
@@ -190,9 +260,7 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     const bool runs_on = offset == archive.last_read_end;
     archive.last_read_end = offset + count;
 
-    if (archive.window_length != 0 && offset >= archive.window_start &&
-        offset + count <= archive.window_start + archive.window_length) {
-        memcpy(destination, archive.window.get() + (offset - archive.window_start), count);
+    if (serve_from_window(offset, destination, count)) {
         if (runs_on) start_background_fetch();
         return count;
     }
@@ -200,18 +268,20 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     const uint64_t fetch_length = std::min<uint64_t>(remaining, std::max<uint64_t>(count, window_capacity));
     if (fetch_length > window_capacity) return 0;
 
-    // In the next window, or across the two: served once the background
-    // fetch is in, which then goes on with the window after.
-    if (archive.next_length != 0 && archive.window_length != 0 && offset >= archive.window_start &&
-        offset + count <= archive.next_start + archive.next_length) {
-        if (finish_background_fetch()) {
-            serve_from_both_windows(offset, static_cast<unsigned char*>(destination), count);
-            start_background_fetch();
-            return count;
-        }
-    } else {
-        stop_background_fetch();
+    // Past the next window: once its fetch has ended with the whole window,
+    // it becomes the window and the read is looked at again.
+    if (goes_past_next_window(offset, count) && finish_background_fetch()) {
+        promote_next_window();
+        start_background_fetch();
+        if (serve_from_window(offset, destination, count)) return count;
     }
+    // In the next window, or across the two: served from the bytes the
+    // background fetch has brought.
+    if (lies_in_next_window(offset, count) &&
+        serve_from_next_window(offset, static_cast<unsigned char*>(destination), count)) {
+        return count;
+    }
+    stop_background_fetch();
 
     // A fetch writes into the buffer as bytes arrive: the old window is no
     // longer valid from here on, whatever happens.

@@ -34,9 +34,11 @@ constexpr size_t next_request_lead = 2u * 1024 * 1024;
 // URL, window buffer, then the size probe) and alive for the whole run.
 //
 // The background part: while a fetch thread runs, it alone uses the
-// client, the next window's buffer and requests, and writes
-// next_succeeded; the reader touches them only after waiting for the
-// thread to end (or before starting it). Only cancel is shared.
+// client and the requests and writes the next window's buffer; the reader
+// touches them only after waiting for the thread to end (or before
+// starting it), except the bytes of the next window below next_received,
+// which the thread has written and no longer changes. next_received,
+// next_ended and cancel are the only values both threads use at once.
 struct RemoteArchive {
     HttpClient client;
     char url[archive_url_capacity] = "";
@@ -50,7 +52,9 @@ struct RemoteArchive {
     std::unique_ptr<unsigned char[]> next_window;  // allocated on first use
     uint64_t next_start = 0;
     uint64_t next_length = 0;  // 0: no background fetch
-    bool next_succeeded = false;
+    bool next_succeeded = false;  // read once the thread has ended
+    std::atomic<size_t> next_received{0};  // bytes of the next window in its buffer
+    std::atomic<bool> next_ended{false};   // the thread is done with the next window
     // The request for the next window when the previous background fetch
     // opened it ahead, and the one the running fetch opens for the window
     // after the next (starting at after_start).
@@ -87,12 +91,13 @@ uint64_t archive_size_from_content_range(const char* content_range);
 // zip library working through entries in archive order) starts the
 // background fetch of the next window; reads that jump about, as when the
 // archive is opened, start none. A read that lies in the next window, or
-// straddles the two, waits for that fetch and is served from it; the next
-// window then becomes the window and the fetch of the one after it starts
-// at once. A read elsewhere cancels the background fetch, which is thrown
-// away. A background fetch that failed (cut off, not 206, another range)
-// costs only time: the read fetches its own window as above, with the
-// same attempts and messages. The background fetch never prints.
+// straddles the two, is served from both as soon as its bytes have
+// arrived; once the whole next window is in, it becomes the window and the
+// fetch of the one after it starts. A read elsewhere cancels the
+// background fetch, which is thrown away. A background fetch that failed
+// (cut off, not 206, another range) before a read's bytes arrived costs
+// only time: the read fetches its own window as above, with the same
+// attempts and messages. The background fetch never prints.
 size_t ranged_read(void* opaque, uint64_t offset, void* destination, size_t count);
 
 // Cancels the background fetch, waits for its thread and drops its
