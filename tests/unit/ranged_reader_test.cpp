@@ -238,6 +238,19 @@ TEST_F(RangedRead, FailedBackgroundFetchCostsOneRequestAndNoMessage) {
     }
 }
 
+TEST_F(RangedRead, ReadPastTheNextWindowWaitsForItAndGoesOnWithTheOneAfter) {
+    const uint64_t size = archive_->size();
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    ASSERT_EQ(100u, read_and_check(100, 100));
+    // Past the next window, whatever its fetch has reached by now: it is
+    // not thrown away, and the window after it (opened ahead) serves.
+    ASSERT_EQ(100u, read_and_check(16 * MiB + 100, 100));
+    ASSERT_EQ(100u, read_and_check(9 * MiB, 100));  // the next window became the window
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
+                                        range_text(16 * MiB, size - 1)}),
+              ranges());
+}
+
 TEST_F(RangedRead, ReadOutsideTheNextWindowThrowsItAway) {
     const uint64_t size = archive_->size();
     ASSERT_EQ(100u, read_and_check(8 * MiB, 100));
