@@ -167,6 +167,20 @@ BatchRun run_batch_file(const char* game_folder, uint32_t* exit_code, unsigned l
 
 void sleep_ms(uint32_t milliseconds);
 
+// ---------------------------------------------------------------- threads
+// One background thread of the launcher's ranged reader. Its owner waits
+// for it to end when closed: the thread's writes are then visible to the
+// waiting thread, so no other lock is needed for what it hands back.
+// (std::thread is not available in the Windows build: mingw-w64's win32
+// thread model has none.)
+struct ThreadState;
+void join_thread(ThreadState* thread);
+using Thread = Owner<ThreadState, join_thread>;
+
+// Runs body(argument) on a new thread. Null owner when it cannot be
+// started.
+Thread start_thread(void (*body)(void*), void* argument);
+
 // ---------------------------------------------------------------- environment
 // Copies the variable's value into buffer and returns its length; 0 when
 // it is unset, empty, or does not fit in capacity (terminator included).
@@ -176,6 +190,9 @@ size_t read_environment(const char* name, char* buffer, size_t capacity);
 // A client keeps its connections alive across requests. Every request is
 // a GET over verified TLS that bypasses caches; redirects are followed to
 // https only. A request is open once its response headers have arrived.
+// Several requests of one client may be open at once, each on its own
+// connection. A client and its requests may be handed from one thread to
+// another, but only one thread may use them at a time.
 struct HttpClientState;
 struct HttpRequestState;
 void close_http_client(HttpClientState* client);

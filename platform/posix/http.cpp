@@ -3,9 +3,12 @@
 //
 // A client owns one multi handle; its connection cache keeps connections
 // alive between the client's requests. A request is one easy handle in that
-// multi handle. Nothing runs in the background: the transfer advances only
-// inside http_open_url and http_read, which drive curl_multi_perform and
-// wait in curl_multi_poll until the data they need is there.
+// multi handle. A multi handle may pass between threads but must never be
+// used by two at once: the launcher's background fetch and its reads
+// never overlap in time (the reader waits for the fetch to end). Nothing
+// runs behind the caller's back: the transfers advance only inside
+// http_open_url and http_read, which drive curl_multi_perform and wait in
+// curl_multi_poll until the data they need is there.
 //
 // Body bytes go straight into the caller's destination. When curl offers
 // more than the destination holds, the rest of that one offer is kept (at
@@ -95,6 +98,17 @@ HttpClient http_open_client(const char* user_agent) {
     if (global_init != CURLE_OK) return HttpClient();
     CURLM* multi = curl_multi_init();
     if (multi == nullptr) return HttpClient();
+    // Requests open at the same time get a connection each instead of
+    // sharing one HTTP/2 connection. The ranged reader opens the next
+    // window's request while it still reads the current one and leaves its
+    // body unread for a while: on a connection of its own the unread bytes
+    // wait in the socket and TCP stops the server, whereas on a shared
+    // HTTP/2 connection curl would have to keep reading them into memory
+    // (up to the stream's window, tens of MiB) to serve the other stream.
+    if (curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_NOTHING) != CURLM_OK) {
+        curl_multi_cleanup(multi);
+        return HttpClient();
+    }
     HttpClientState* client = new (std::nothrow) HttpClientState{multi, user_agent};
     if (client == nullptr) {
         curl_multi_cleanup(multi);

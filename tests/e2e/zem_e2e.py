@@ -79,13 +79,17 @@ def port_is_free(port):
 class Nginx:
     """nginx serving docroot over HTTPS (HTTP/1.1 and HTTP/2) on 127.0.0.1:port."""
 
-    def __init__(self, folder, docroot, ca, port=PORT, extra_config=""):
+    def __init__(self, folder, docroot, ca, port=PORT, extra_config="", log_ranges=False):
         self.folder = folder
         self.docroot = docroot
         self.port = port
         self.access_log = os.path.join(folder, "access.log")
         self.error_log = os.path.join(folder, "error.log")
         conf = os.path.join(folder, "nginx.conf")
+        # With log_ranges, each access log line ends with the Range header asked for.
+        log_format = ('log_format ranges \'$remote_addr - $remote_user [$time_local] "$request" $status '
+                      '$body_bytes_sent "$http_referer" "$http_user_agent" "$http_range"\';\n    '
+                      if log_ranges else "")
         with open(conf, "w") as f:
             f.write(f"""
 worker_processes 1;
@@ -94,7 +98,7 @@ pid {folder}/nginx.pid;
 error_log {self.error_log} warn;
 events {{ worker_connections 256; }}
 http {{
-    access_log {self.access_log};
+    {log_format}access_log {self.access_log}{" ranges" if log_ranges else ""};
     client_body_temp_path {folder}/body;
     proxy_temp_path {folder}/proxy;
     fastcgi_temp_path {folder}/fastcgi;

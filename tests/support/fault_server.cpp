@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
@@ -159,6 +160,11 @@ void answer_file(httplib::Response& response, const FaultReply& reply, const std
         send_body(response, reply, 416, body_of(std::string()));
         return;
     case RangeAsked::satisfiable:
+        if (reply.range_shift != 0) {
+            const uint64_t length = range.last - range.first + 1;
+            range.first = std::min<uint64_t>(range.first + reply.range_shift, file.size() - length);
+            range.last = range.first + length - 1;
+        }
         if (reply.range_total != FaultReply::RangeTotal::omitted) {
             response.set_header("Content-Range", content_range_value(range, file.size(), reply.range_total));
         }

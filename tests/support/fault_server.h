@@ -38,6 +38,9 @@ struct FaultReply {
     std::string location;
     RangeTotal range_total = RangeTotal::length;
     Framing framing = Framing::content_length;
+    // A 206 answer carries the bytes (and names them in its Content-Range)
+    // this many bytes after the asked range: another part of the file.
+    uint64_t range_shift = 0;
     // At or above 0: only this many body bytes are sent, then the
     // connection is dropped (a Content-Length still announces them all; a
     // chunked body lacks its last chunk).

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -49,11 +50,13 @@ protected:
         ASSERT_TRUE(remote.client.is_open());
         snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
         remote.window.reset(new unsigned char[zem::window_capacity]);
+        remote.last_read_end = ~uint64_t{0};
         remote.window_start = 0;
         remote.window_length = 0;
         remote.size = archive_->size();
     }
     void TearDown() override {
+        zem::stop_background_fetch();
         zem::remote_archive.client.reset();
         server_.reset();
     }
@@ -188,6 +191,77 @@ TEST_F(RangedRead, WindowIsNotServedAfterAFetchOverwroteItAndFailed) {
     // fetched again, not served from it.
     EXPECT_EQ(100u, read_and_check(0, 100));
     EXPECT_EQ(8u, server_->request_count());
+}
+
+TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheNextWindowFetchedAheadToTheLastWindow) {
+    const uint64_t size = archive_->size();
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    uint64_t offset = 100;
+    while (offset < size) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, size - offset));
+        ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
+        offset += count;
+    }
+    fflush(stdout);
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    // One request per window, the last one cut to the archive's end, and
+    // none beyond it.
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
+                                        range_text(16 * MiB, size - 1)}),
+              ranges());
+}
+
+TEST_F(RangedRead, FailedBackgroundFetchCostsOneRequestAndNoMessage) {
+    FaultReply good;
+    FaultReply cut;
+    cut.cut_after = MiB;
+    FaultReply whole;
+    whole.kind = FaultReply::Kind::whole_file;
+    FaultReply shifted;
+    shifted.range_shift = MiB;
+    for (const FaultReply& fault : {cut, whole, shifted}) {
+        TearDown();
+        SetUp();
+        server_->script({good, fault});
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(100u, read_and_check(0, 100));
+        ASSERT_EQ(100u, read_and_check(100, 100));  // runs on: the next window is fetched in the background
+        // In the next window, past where the cut one stopped: the background
+        // fetch failed, so the read fetches its own window as it always did.
+        EXPECT_EQ(200u, read_and_check(10 * MiB, 200));
+        fflush(stdout);
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
+                                            range_text(10 * MiB, 18 * MiB - 1)}),
+                  ranges());
+    }
+}
+
+TEST_F(RangedRead, ReadPastTheNextWindowWaitsForItAndGoesOnWithTheOneAfter) {
+    const uint64_t size = archive_->size();
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    ASSERT_EQ(100u, read_and_check(100, 100));
+    // Past the next window, whatever its fetch has reached by now: it is
+    // not thrown away, and the window after it (opened ahead) serves.
+    ASSERT_EQ(100u, read_and_check(16 * MiB + 100, 100));
+    ASSERT_EQ(100u, read_and_check(9 * MiB, 100));  // the next window became the window
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
+                                        range_text(16 * MiB, size - 1)}),
+              ranges());
+}
+
+TEST_F(RangedRead, ReadOutsideTheNextWindowThrowsItAway) {
+    const uint64_t size = archive_->size();
+    ASSERT_EQ(100u, read_and_check(8 * MiB, 100));
+    ASSERT_EQ(100u, read_and_check(8 * MiB + 100, 100));  // the last window, from 16 MiB, in the background
+    ASSERT_EQ(100u, read_and_check(MiB, 100));            // elsewhere: that fetch is thrown away
+    // The next window's buffer holds bytes of 16 MiB on (or part of them):
+    // a read there now fetches, and gets the archive's bytes.
+    ASSERT_EQ(100u, read_and_check(17 * MiB, 100));
+    EXPECT_EQ((std::vector<std::string>{range_text(8 * MiB, 16 * MiB - 1), range_text(16 * MiB, size - 1),
+                                        range_text(MiB, 9 * MiB - 1), range_text(17 * MiB, size - 1)}),
+              ranges());
 }
 
 }  // namespace
