@@ -186,11 +186,16 @@ bool run_full_installation() {
     printf("  %.1f GB to install.\n", gigabytes(needed));
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
-    for (mz_uint index = 0; index < entry_count; ++index) {
+    bool extracted = true;
+    for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
-        if (!mz_zip_reader_file_stat(zip.get(), index, &entry)) return false;
-        if (install_entry(zip.get(), index, entry, &progress) == EntryStep::failed) return false;
+        extracted = mz_zip_reader_file_stat(zip.get(), index, &entry) &&
+                    install_entry(zip.get(), index, entry, &progress) != EntryStep::failed;
     }
+    // Nothing more is read: a fetch of the next window still under way would
+    // only take the link (and memory) from the game or the wait that follows.
+    stop_background_fetch();
+    if (!extracted) return false;
     zip.reset();
 
     // Once the marker is gone, no later run looks at the files again: what
