@@ -34,9 +34,7 @@ static char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// The key under which Windows sees one file: ASCII letters in one case,
-// one kind of separator.
-static std::string folding_key(const std::string& name) {
+std::string folding_key(const std::string& name) {
     std::string key(name);
     for (char& c : key) c = c == '\\' ? '/' : ascii_lower(c);
     return key;

@@ -68,15 +68,6 @@ struct BaseFile {
     uint32_t crc;
 };
 
-static char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-static std::string folding_key(const std::string& name) {
-    std::string key(name);
-    for (char& c : key) c = c == '\\' ? '/' : ascii_lower(c);
-    return key;
-}
 
 static std::string join_path(const std::string& folder, const std::string& name) {
     return folder + "\\" + name;

@@ -61,6 +61,10 @@ void progress_done(bool quiet);
 // U+10FFFF): the Windows programs read entry names as UTF-8.
 bool is_valid_utf8(const std::string& text);
 
+// The key under which Windows sees one file: ASCII letters in one case,
+// one kind of separator.
+std::string folding_key(const std::string& name);
+
 enum class ArchiveKind { full, update };
 
 // "update" when the file name ends in "-update.zip" (any case), else "full".
