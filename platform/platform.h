@@ -234,4 +234,16 @@ Sha256 sha256_begin();
 bool sha256_add(Sha256State* hash, const void* data, size_t size);
 bool sha256_finish(Sha256State* hash, unsigned char digest[sha256_digest_size]);
 
+// ---------------------------------------------------------------- signatures
+// ECDSA on the curve P-256 (OpenSSL's EVP interface / BCrypt).
+constexpr size_t ecdsa_public_key_size = 65;  // 0x04, then X and Y, big-endian
+constexpr size_t ecdsa_signature_size = 64;   // r then s, 32 bytes each, big-endian
+
+// True only when signature is a valid signature of digest (a SHA-256
+// digest) by the key; false for a wrong signature, a malformed key, or
+// when the system cannot check at all.
+bool ecdsa_p256_verify(const unsigned char public_key[ecdsa_public_key_size],
+                       const unsigned char digest[sha256_digest_size],
+                       const unsigned char signature[ecdsa_signature_size]);
+
 }  // namespace zem

@@ -1,0 +1,222 @@
+// Reading and checking the publisher's signed texts (see the header for
+// their form). Parsing is strict: anything that is not exactly the form
+// is refused, so no two readings of one signed text are possible.
+#include "common/release_signing.h"
+
+#include "common/state_files.h"
+
+#include <algorithm>
+#include <cstring>
+
+#ifndef ZEM_PUBLISHER_KEY
+#define ZEM_PUBLISHER_KEY ""
+#endif
+
+namespace zem {
+
+static const char built_in_key_text[] = ZEM_PUBLISHER_KEY;
+static const char signature_prefix[] = "signature ";
+static const size_t signature_line_length = sizeof signature_prefix - 1 + 2 * ecdsa_signature_size + 1;
+
+bool built_in_publisher_key(unsigned char public_key[ecdsa_public_key_size]) {
+    return built_in_key_text[0] != '\0' && parse_public_key(built_in_key_text, public_key);
+}
+
+static int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool decode_hex(const char* text, size_t length, unsigned char* bytes) {
+    if (length % 2 != 0) return false;
+    for (size_t i = 0; i < length; i += 2) {
+        const int high = hex_value(text[i]);
+        const int low = hex_value(text[i + 1]);
+        if (high < 0 || low < 0) return false;
+        bytes[i / 2] = static_cast<unsigned char>(high * 16 + low);
+    }
+    return true;
+}
+
+std::string encode_hex(const unsigned char* bytes, size_t count) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text(2 * count, '0');
+    for (size_t i = 0; i < count; ++i) {
+        text[2 * i] = digits[bytes[i] >> 4];
+        text[2 * i + 1] = digits[bytes[i] & 0x0f];
+    }
+    return text;
+}
+
+static bool is_blank_or_line_end(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+bool parse_public_key(const char* text, unsigned char public_key[ecdsa_public_key_size]) {
+    const char* begin = text;
+    while (is_blank_or_line_end(*begin)) ++begin;
+    const char* end = begin + strlen(begin);
+    while (end > begin && is_blank_or_line_end(end[-1])) --end;
+    unsigned char decoded[ecdsa_public_key_size];
+    if (static_cast<size_t>(end - begin) != public_key_text_length || !decode_hex(begin, public_key_text_length, decoded) ||
+        decoded[0] != 0x04) {
+        return false;
+    }
+    memcpy(public_key, decoded, sizeof decoded);
+    return true;
+}
+
+// Only lower-case hex digits: one text, one spelling.
+static bool decode_lower_hex(const char* text, size_t length, unsigned char* bytes) {
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] >= 'A' && text[i] <= 'F') return false;
+    }
+    return decode_hex(text, length, bytes);
+}
+
+bool signed_text_verifies(const unsigned char public_key[ecdsa_public_key_size], const char* text, size_t length,
+                          size_t* signed_length) {
+    if (length < signature_line_length) return false;
+    const size_t body_length = length - signature_line_length;
+    const char* line = text + body_length;
+    // The signature line starts a line of its own and ends the text.
+    if (body_length > 0 && text[body_length - 1] != '\n') return false;
+    if (memcmp(line, signature_prefix, sizeof signature_prefix - 1) != 0 || text[length - 1] != '\n') return false;
+    unsigned char signature[ecdsa_signature_size];
+    if (!decode_lower_hex(line + sizeof signature_prefix - 1, 2 * ecdsa_signature_size, signature)) return false;
+
+    Sha256 hash = sha256_begin();
+    unsigned char digest[sha256_digest_size];
+    if (!hash.is_open() || !sha256_add(hash.get(), text, body_length) || !sha256_finish(hash.get(), digest)) {
+        return false;
+    }
+    if (!ecdsa_p256_verify(public_key, digest, signature)) return false;
+    *signed_length = body_length;
+    return true;
+}
+
+// Moves *cursor past one line that starts with prefix; *value receives the
+// rest of it, without its '\n'. False when the line does not start so,
+// has no '\n', or holds a control character.
+static bool read_line(const char** cursor, const char* end, const char* prefix, std::string* value) {
+    const size_t prefix_length = strlen(prefix);
+    const char* line = *cursor;
+    if (static_cast<size_t>(end - line) < prefix_length || memcmp(line, prefix, prefix_length) != 0) return false;
+    const char* line_end = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+    if (line_end == nullptr) return false;
+    for (const char* p = line + prefix_length; p < line_end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) return false;
+    }
+    value->assign(line + prefix_length, line_end);
+    *cursor = line_end + 1;
+    return true;
+}
+
+static bool read_digest(const std::string& text, unsigned char digest[sha256_digest_size]) {
+    return text.size() == 2 * sha256_digest_size && decode_lower_hex(text.data(), text.size(), digest);
+}
+
+// A version the state files can hold: 1 to 63 characters.
+static bool version_is_usable(const std::string& version) {
+    return !version.empty() && version.size() < version_capacity;
+}
+
+bool read_update_signature(const unsigned char public_key[ecdsa_public_key_size], const char* text, size_t length,
+                           UpdateSignature* signature) {
+    size_t signed_length = 0;
+    if (!signed_text_verifies(public_key, text, length, &signed_length)) return false;
+    const char* cursor = text;
+    const char* end = text + signed_length;
+    std::string heading, version, digest_text;
+    UpdateSignature read;
+    if (!read_line(&cursor, end, update_signature_heading, &heading) || !heading.empty() ||
+        !read_line(&cursor, end, "version ", &version) || !version_is_usable(version) ||
+        !read_line(&cursor, end, "sha256 ", &digest_text) || !read_digest(digest_text, read.archive_digest) ||
+        cursor != end) {
+        return false;
+    }
+    read.version = version;
+    *signature = read;
+    return true;
+}
+
+std::string update_signature_body(const std::string& version, const unsigned char archive_digest[sha256_digest_size]) {
+    return std::string(update_signature_heading) + "\nversion " + version + "\nsha256 " +
+           encode_hex(archive_digest, sha256_digest_size) + "\n";
+}
+
+// "<digest> <size> <name>": a decimal size without leading zeros that fits
+// 64 bits, and a non-empty name.
+static bool parse_entry_line(const std::string& line, ManifestEntry* entry) {
+    const size_t digest_length = 2 * sha256_digest_size;
+    if (line.size() < digest_length + 4 || line[digest_length] != ' ') return false;
+    if (!decode_lower_hex(line.data(), digest_length, entry->digest)) return false;
+    size_t at = digest_length + 1;
+    const size_t size_begin = at;
+    uint64_t size = 0;
+    for (; at < line.size() && line[at] >= '0' && line[at] <= '9'; ++at) {
+        const uint64_t digit = static_cast<uint64_t>(line[at] - '0');
+        if (size > (UINT64_MAX - digit) / 10) return false;
+        size = size * 10 + digit;
+    }
+    const size_t size_length = at - size_begin;
+    if (size_length == 0 || (size_length > 1 && line[size_begin] == '0')) return false;
+    if (at + 1 >= line.size() || line[at] != ' ') return false;
+    entry->size = size;
+    entry->name = line.substr(at + 1);
+    return true;
+}
+
+static bool by_name(const ManifestEntry& a, const ManifestEntry& b) {
+    return a.name < b.name;
+}
+
+bool read_manifest(const unsigned char public_key[ecdsa_public_key_size], const char* text, size_t length,
+                   Manifest* manifest) {
+    size_t signed_length = 0;
+    if (!signed_text_verifies(public_key, text, length, &signed_length)) return false;
+    const char* cursor = text;
+    const char* end = text + signed_length;
+    std::string heading;
+    Manifest read;
+    if (!read_line(&cursor, end, manifest_heading, &heading) || !heading.empty() ||
+        !read_line(&cursor, end, "version ", &read.version) || !version_is_usable(read.version)) {
+        return false;
+    }
+    std::string line;
+    while (cursor != end) {
+        ManifestEntry entry;
+        if (!read_line(&cursor, end, "", &line) || !parse_entry_line(line, &entry)) return false;
+        read.entries.push_back(std::move(entry));
+    }
+    std::sort(read.entries.begin(), read.entries.end(), by_name);
+    for (size_t i = 1; i < read.entries.size(); ++i) {
+        if (read.entries[i - 1].name == read.entries[i].name) return false;
+    }
+    *manifest = std::move(read);
+    return true;
+}
+
+const ManifestEntry* find_manifest_entry(const Manifest& manifest, const char* name) {
+    ManifestEntry key;
+    key.name = name;
+    auto found = std::lower_bound(manifest.entries.begin(), manifest.entries.end(), key, by_name);
+    if (found == manifest.entries.end() || found->name != key.name) return nullptr;
+    return &*found;
+}
+
+std::string manifest_entry_line(const ManifestEntry& entry) {
+    return encode_hex(entry.digest, sha256_digest_size) + " " + std::to_string(entry.size) + " " + entry.name + "\n";
+}
+
+std::string url_with_suffix(const char* url, const char* suffix) {
+    const std::string text = url;
+    const size_t path_end = text.find_first_of("?#");
+    if (path_end == std::string::npos) return text + suffix;
+    return text.substr(0, path_end) + suffix + text.substr(path_end);
+}
+
+}  // namespace zem
