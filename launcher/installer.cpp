@@ -14,6 +14,7 @@
 #include <miniz.h>
 
 #include <cstdio>
+#include <cstring>
 #include <new>
 
 namespace zem {
@@ -25,6 +26,7 @@ constexpr size_t crc_check_buffer_size = 262144;
 // Passed to the write callback while an entry is extracted.
 struct InstallProgress {
     FILE* output = nullptr;     // the part file being written
+    Sha256State* hash = nullptr;  // of the entry's bytes, for a signed release
     uint64_t entry_bytes = 0;   // of the current entry
     uint64_t total = 0;         // uncompressed bytes of all file entries
     uint64_t done = 0;          // of entries finished or passed over
@@ -38,6 +40,7 @@ static double gigabytes(uint64_t bytes) {
 static size_t write_entry_chunk(void* opaque, mz_uint64, const void* data, size_t count) {
     InstallProgress& progress = *static_cast<InstallProgress*>(opaque);
     if (fwrite(data, 1, count, progress.output) != count) return 0;
+    if (progress.hash != nullptr && !sha256_add(progress.hash, data, count)) return 0;
     progress.entry_bytes += count;
     const uint64_t percentage =
         progress.total == 0 ? 0 : (progress.done + progress.entry_bytes) * 100 / progress.total;
@@ -62,13 +65,15 @@ static bool open_remote_archive() {
     return probe_archive_size() != 0;
 }
 
-// Adds up the uncompressed sizes of all file entries, and of those whose
-// file on disk does not have that size yet. Makes no network requests.
-static void plan_installation(mz_zip_archive* zip, uint64_t* total, uint64_t* needed) {
+// Adds up the uncompressed sizes of all file entries (for a signed
+// release, those its manifest lists), and of those whose file on disk does
+// not have that size yet. Makes no network requests.
+static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, uint64_t* total, uint64_t* needed) {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip);
     for (mz_uint index = 0; index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
         if (!mz_zip_reader_file_stat(zip, index, &entry) || entry.m_is_directory) continue;
+        if (manifest != nullptr && find_manifest_entry(*manifest, entry.m_filename) == nullptr) continue;
         *total += entry.m_uncomp_size;
         // A name that is passed over later counts as needed, and the disk
         // is never asked about it.
@@ -112,16 +117,36 @@ static bool names_own_file(const char* local_path) {
 
 enum class EntryStep { written, passed_over, failed };
 
+static void print_signed_entry_refusal(const char* local_path) {
+    printf("\n  %s in the game download isn't what its publisher signed, so the installation stopped."
+           " Tap the game again later.\n",
+           local_path);
+}
+
+// The part file holds what the manifest lists: the hash of the bytes
+// written, taken as they went by, is the listed one.
+static bool part_matches_manifest_entry(Sha256State* hash, const ManifestEntry& signed_entry) {
+    unsigned char digest[sha256_digest_size];
+    return sha256_finish(hash, digest) && memcmp(digest, signed_entry.digest, sha256_digest_size) == 0;
+}
+
 // Writes one entry through its part file. Prints the failure message.
+// manifest: null for an unsigned release; otherwise an entry it does not
+// list is passed over, and one whose bytes differ from it stops the
+// installation before it reaches its local path.
 static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
-                               InstallProgress* progress) {
+                               const Manifest* manifest, InstallProgress* progress) {
     char local_path[local_path_capacity];
     if (entry.m_is_directory || !local_path_for_entry(entry.m_filename, local_path)) {
         return EntryStep::passed_over;
     }
+    const ManifestEntry* signed_entry = manifest ? find_manifest_entry(*manifest, entry.m_filename) : nullptr;
+    if (manifest != nullptr && signed_entry == nullptr) return EntryStep::passed_over;
     // The running launcher's own file is never overwritten; an entry whose
     // file already holds it counts as complete.
-    if (names_own_file(local_path) || file_is_complete(local_path, entry)) {
+    const bool complete = signed_entry != nullptr ? file_matches_manifest_entry(local_path, *signed_entry)
+                                                  : file_is_complete(local_path, entry);
+    if (names_own_file(local_path) || complete) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
@@ -133,15 +158,30 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
         printf("\n  Couldn't write %s.\n", local_path);
         return EntryStep::failed;
     }
+    Sha256 hash;
+    if (signed_entry != nullptr) {
+        hash = sha256_begin();
+        if (!hash.is_open()) {
+            printf("\n  Couldn't write %s.\n", local_path);
+            return EntryStep::failed;
+        }
+    }
     progress->output = part.get();
+    progress->hash = hash.get();
     progress->entry_bytes = 0;
     const bool extracted = mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
     progress->output = nullptr;
+    progress->hash = nullptr;
     // The data goes to disk before the marker is deleted (see
     // run_full_installation); fclose's own flush can fail too, e.g. on a
     // full disk, and then fails the entry.
     const bool flushed = extracted && flush_file_data(part.get());
     const bool closed = fclose(part.release()) == 0;
+    if (extracted && signed_entry != nullptr && !part_matches_manifest_entry(hash.get(), *signed_entry)) {
+        delete_file(part_path);
+        print_signed_entry_refusal(local_path);
+        return EntryStep::failed;
+    }
     if (!extracted || !flushed || !closed || !move_replacing(part_path, local_path)) {
         delete_file(part_path);
         printf("\n  The download stopped at %s. Tap the game again to carry on from here.\n", local_path);
@@ -149,6 +189,10 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     }
     progress->done += entry.m_uncomp_size;
     return EntryStep::written;
+}
+
+static void print_unsigned_archive_refusal() {
+    printf("  The game download isn't signed by its publisher, so nothing was installed. Tap the game again later.\n");
 }
 
 bool run_full_installation() {
@@ -160,6 +204,24 @@ bool run_full_installation() {
         return false;
     }
 
+    // A signed release: nothing is written unless the manifest is the
+    // publisher's.
+    Manifest manifest;
+    unsigned char public_key[ecdsa_public_key_size];
+    const bool release_is_signed = built_in_publisher_key(public_key);
+    if (release_is_signed) {
+        const ManifestFetch fetch = fetch_release_manifest(public_key, &manifest);
+        if (fetch == ManifestFetch::unreachable) {
+            printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
+            return false;
+        }
+        if (fetch == ManifestFetch::not_signed) {
+            print_unsigned_archive_refusal();
+            return false;
+        }
+    }
+    const Manifest* signed_manifest = release_is_signed ? &manifest : nullptr;
+
     mz_zip_archive zip_record;
     mz_zip_zero_struct(&zip_record);
     zip_record.m_pRead = ranged_read;
@@ -168,13 +230,18 @@ bool run_full_installation() {
         return false;
     }
     ZipReader zip(&zip_record);
+    if (signed_manifest != nullptr && !manifest_matches_archive(*signed_manifest, zip.get())) {
+        stop_background_fetch();
+        print_unsigned_archive_refusal();
+        return false;
+    }
 
     create_state_folder();
     create_empty_marker(install_incomplete_marker_path);
 
     InstallProgress progress;
     uint64_t needed = 0;
-    plan_installation(zip.get(), &progress.total, &needed);
+    plan_installation(zip.get(), signed_manifest, &progress.total, &needed);
 
     uint64_t free_bytes = 0;
     if (free_bytes_for_caller(".", &free_bytes) && free_bytes < needed + free_space_margin) {
@@ -190,7 +257,7 @@ bool run_full_installation() {
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
         extracted = mz_zip_reader_file_stat(zip.get(), index, &entry) &&
-                    install_entry(zip.get(), index, entry, &progress) != EntryStep::failed;
+                    install_entry(zip.get(), index, entry, signed_manifest, &progress) != EntryStep::failed;
     }
     // Nothing more is read: a fetch of the next window still under way would
     // only take the link (and memory) from the game or the wait that follows.

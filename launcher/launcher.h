@@ -2,6 +2,9 @@
 #pragma once
 
 #include "common/entry_paths.h"
+#include "common/release_signing.h"
+
+#include <miniz.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -40,5 +43,26 @@ int run_launcher();
 // is in place and the markers are updated; it has printed its own message
 // on failure (except when an entry's statistics cannot be read).
 bool run_full_installation();
+
+// ---------------------------------------------------------------- signed releases
+// With the publisher's key built in, the installer writes only what the
+// full archive's signed manifest lists, each file only when its bytes hash
+// to the manifest's digest.
+
+enum class ManifestFetch { verified, unreachable, not_signed };
+
+// Fetches the manifest beside the remote archive (its URL + ".manifest")
+// over the launcher's client and verifies it. unreachable: no answer, or
+// the body was cut off; not_signed: any answer but 200, a text over the
+// size limit, or one that read_manifest refuses.
+ManifestFetch fetch_release_manifest(const unsigned char public_key[ecdsa_public_key_size], Manifest* manifest);
+
+// The archive's central directory agrees with the manifest: every listed
+// file is there with the listed size. (File entries the manifest does not
+// list are passed over, and not a reason to refuse.)
+bool manifest_matches_archive(const Manifest& manifest, mz_zip_archive* zip);
+
+// The file on disk has the entry's size and SHA-256.
+bool file_matches_manifest_entry(const char* local_path, const ManifestEntry& entry);
 
 }  // namespace zem

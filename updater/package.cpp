@@ -7,6 +7,7 @@
 #include "updater/updater.h"
 
 #include "common/entry_paths.h"
+#include "common/release_signing.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"
@@ -166,9 +167,37 @@ static void store_update_hash(const char* digest_text) {
     fwrite(digest_text, 1, strlen(digest_text), file.get());
 }
 
-UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash) {
+// The archive against its signature: not_signed unless the signature file
+// is the publisher's and names this digest; older_release when it names a
+// version before the installed one (an old release may have flaws that a
+// later one mended, so no going back); installed when it holds.
+static UpdateOutcome check_update_signature(const unsigned char public_key[ecdsa_public_key_size],
+                                            const unsigned char digest[sha256_digest_size],
+                                            const char* installed_version, char signed_version[version_capacity]) {
+    FileText text = read_whole_file(update_signature_path);
+    UpdateSignature signature;
+    if (!text || !read_update_signature(public_key, text.get(), strlen(text.get()), &signature) ||
+        memcmp(signature.archive_digest, digest, sha256_digest_size) != 0) {
+        return UpdateOutcome::not_signed;
+    }
+    snprintf(signed_version, version_capacity, "%s", signature.version.c_str());
+    if (compare_versions(signature.version.c_str(), installed_version) == VersionOrder::older) {
+        return UpdateOutcome::older_release;
+    }
+    return UpdateOutcome::installed;
+}
+
+UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash,
+                                               const char* installed_version, char signed_version[version_capacity]) {
     char digest_text[digest_text_capacity];
     if (!hash_file(archive_path, digest_text)) return UpdateOutcome::not_downloaded;
+    unsigned char public_key[ecdsa_public_key_size];
+    if (built_in_publisher_key(public_key)) {
+        unsigned char digest[sha256_digest_size];
+        decode_hex(digest_text, 2 * sha256_digest_size, digest);
+        const UpdateOutcome signature = check_update_signature(public_key, digest, installed_version, signed_version);
+        if (signature != UpdateOutcome::installed) return signature;
+    }
     // An empty stored hash never equals a digest.
     if (equals_ignoring_ascii_case(digest_text, stored_hash)) return UpdateOutcome::already_installed;
     if (!install_entries(archive_path)) return UpdateOutcome::installation_failed;

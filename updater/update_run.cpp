@@ -4,6 +4,7 @@
 // the exit code is always 0.
 #include "updater/updater.h"
 
+#include "common/release_signing.h"
 #include "common/server.h"
 #include "common/state_files.h"
 #include "platform/platform.h"
@@ -123,6 +124,8 @@ int run_updater(int argc, char** argv) {
     }
 
     printf("ZEM: checking for updates...\n");
+    unsigned char public_key[ecdsa_public_key_size];
+    const bool publisher_key_is_built_in = built_in_publisher_key(public_key);
     // Held until the run ends: nothing else writes the game folder meanwhile.
     FileLock writer_lock = take_writer_lock(
         "  Another window is installing or updating the game. Waiting for it to finish...\n");
@@ -152,9 +155,18 @@ int run_updater(int argc, char** argv) {
 
     printf("  Getting the latest update...\n");
     UpdateOutcome outcome = UpdateOutcome::not_downloaded;
+    char signed_version[version_capacity] = "";
     if (download_to_file(update_archive_url, update_download_path, false)) {
-        outcome = check_and_install_update_package(update_download_path, stored_hash);
+        // A signature that cannot be fetched is as good as none: the check
+        // then refuses the archive. None from an earlier run may stand in.
+        if (publisher_key_is_built_in) {
+            delete_file(update_signature_path);
+            download_to_file(update_signature_url, update_signature_path, true);
+        }
+        outcome = check_and_install_update_package(update_download_path, stored_hash, installed_version,
+                                                   signed_version);
     }
+    if (publisher_key_is_built_in) delete_file(update_signature_path);
 
     switch (outcome) {
     case UpdateOutcome::not_downloaded:
@@ -168,6 +180,16 @@ int run_updater(int argc, char** argv) {
         return 0;
     case UpdateOutcome::installation_failed:
         printf("  The update didn't finish installing; it tries again next time.\n");
+        delete_file(update_download_path);
+        return 0;
+    case UpdateOutcome::not_signed:
+        printf("  The update isn't signed by the game's publisher, so it wasn't installed. Playing version %s.\n",
+               version_or_question_mark(installed_version));
+        delete_file(update_download_path);
+        return 0;
+    case UpdateOutcome::older_release:
+        printf("  The update would go back to version %s, so it wasn't installed. Playing version %s.\n",
+               signed_version, version_or_question_mark(installed_version));
         delete_file(update_download_path);
         return 0;
     case UpdateOutcome::installed:

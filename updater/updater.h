@@ -61,7 +61,18 @@ constexpr size_t hashing_buffer_size = 65536;
 constexpr size_t digest_text_capacity = 65;  // 64 lower-case hex digits + NUL
 constexpr int install_progress_interval = 25;
 
-enum class UpdateOutcome { not_downloaded, already_installed, installation_failed, installed };
+// not_signed and older_release come only from a build with the publisher's
+// key (common/release_signing.h): the archive's signature is missing, not
+// the publisher's or not for this archive; or it names a version older than
+// the installed one. Nothing is installed then.
+enum class UpdateOutcome {
+    not_downloaded,
+    already_installed,
+    installation_failed,
+    installed,
+    not_signed,
+    older_release
+};
 
 // SHA-256 of the whole file as 64 lower-case hexadecimal characters. False
 // when the file cannot be opened or read through, or the hash cannot be
@@ -73,7 +84,13 @@ bool hash_file(const char* path, char digest_text[digest_text_capacity]);
 // into the game folder (the two programs at its top level under their
 // ".new" names) and, only when all of them were written, the digest is
 // stored. Prints the installation's progress and failure lines.
-UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash);
+//
+// With the publisher's key built in, the archive must first match the
+// signature at update_signature_path: signed by that key, for this digest,
+// and for a version that is not older than installed_version (the signed
+// version is written to signed_version, capacity version_capacity).
+UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash,
+                                               const char* installed_version, char signed_version[version_capacity]);
 
 // ---------------------------------------------------------------- removal list
 

@@ -82,7 +82,8 @@ struct Installation {
 
 Installation install(const char* stored_hash) {
     testing::internal::CaptureStdout();
-    const UpdateOutcome outcome = zem::check_and_install_update_package(archive_path, stored_hash);
+    char signed_version[zem::version_capacity] = "";
+    const UpdateOutcome outcome = zem::check_and_install_update_package(archive_path, stored_hash, "", signed_version);
     return Installation{outcome, testing::internal::GetCapturedStdout()};
 }
 
@@ -326,7 +327,9 @@ TEST(UpdatePackage, UnsafeAndOverlongNamesArePassedOverSilently) {
     ASSERT_EQ(0, chdir("inside"));
     const Installation result = [] {
         testing::internal::CaptureStdout();
-        const UpdateOutcome outcome = zem::check_and_install_update_package("..\\ZEM\\update-download.zip", "");
+        char signed_version[zem::version_capacity] = "";
+        const UpdateOutcome outcome =
+            zem::check_and_install_update_package("..\\ZEM\\update-download.zip", "", "", signed_version);
         return Installation{outcome, testing::internal::GetCapturedStdout()};
     }();
     ASSERT_EQ(0, chdir(".."));
