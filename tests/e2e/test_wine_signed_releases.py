@@ -1,0 +1,36 @@
+"""Signed releases with the Windows programs (BCrypt's ECDSA, WinINet)
+under Wine: the scenarios of test_signed_releases, with programs built
+with the same publisher's key (ZEM_WIN_SIGNED_BIN)."""
+
+import os
+import shutil
+import unittest
+
+from test_signed_releases import SignedScenarios
+from zem_wine import WineTestCase, crlf
+
+WIN_SIGNED_BIN = os.environ.get("ZEM_WIN_SIGNED_BIN", "")
+
+
+@unittest.skipUnless(WIN_SIGNED_BIN, "needs ZEM_WIN_SIGNED_BIN (scripts/setup)")
+class WineSignedReleases(SignedScenarios, WineTestCase):
+    def put_signed_programs(self, game):
+        for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
+            shutil.copyfile(os.path.join(WIN_SIGNED_BIN, name), os.path.join(game, name))
+
+    def launch(self):
+        output, errors, code = self.run_windows(self.game, "ZEM-Play.exe")
+        self.assertEqual(b"", errors)
+        return output, code
+
+    def update(self):
+        output, errors, code = self.run_windows(self.game, "ZEM-Update.exe")
+        self.assertEqual((b"", 0), (errors, code))
+        return output
+
+    def console(self, output):
+        return crlf(output)
+
+
+if __name__ == "__main__":
+    unittest.main()
