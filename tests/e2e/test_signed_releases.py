@@ -45,11 +45,15 @@ def publish(*args):
 
 
 def rewrite_entry(archive, name, data):
-    """Rewrites the archive with Python's zipfile, the named entry holding data instead."""
+    """Rewrites the archive with Python's zipfile, the named entry holding
+    data instead, or left out when data is None."""
     rewritten = archive + ".tmp"
     with zipfile.ZipFile(archive) as source, zipfile.ZipFile(rewritten, "w", zipfile.ZIP_DEFLATED) as target:
         for info in source.infolist():
-            target.writestr(info, data if info.filename == name else source.read(info))
+            if info.filename != name:
+                target.writestr(info, source.read(info))
+            elif data is not None:
+                target.writestr(info, data)
     os.replace(rewritten, archive)
 
 
@@ -107,12 +111,19 @@ class SignedScenarios:
 
     def test_signed_release_installs_then_updates(self):
         files = self.pack("1.0")
+        # A file the manifest does not list is passed over; a file already
+        # on disk with the right size but other bytes is written again.
+        with zipfile.ZipFile(os.path.join(files, "frolix-rewrite.zip"), "a") as archive:
+            archive.writestr("Frolix_Multiplayer/Content/unlisted.txt", b"not signed")
+        damaged = os.path.join(self.game, "Frolix_Multiplayer/Content/Data/items.json")
+        write(damaged, b"x" * len(game_files("1.0")["Frolix_Multiplayer/Content/Data/items.json"]))
         self.serve_release(files)
         output, code = self.launch()
         self.assertEqual(0, code, output)
         self.assertTrue(output.endswith(self.console(b"\n  Installed. Starting the game...\ngame started\n")), output)
         for name, data in game_files("1.0").items():
             self.assertEqual(data, read(os.path.join(self.game, name)), name)
+        self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer/Content/unlisted.txt")))
 
         self.serve_release(self.pack("1.1", base=os.path.dirname(files)))
         expected = UPDATE_BANNER + GETTING + DOWNLOADED
@@ -149,6 +160,8 @@ class SignedScenarios:
                 os.path.join(self.pack("1.0", key=self.other_key), "frolix-rewrite.zip.manifest"),
                 os.path.join(files, "frolix-rewrite.zip.manifest")),
             "missing": lambda files: os.remove(os.path.join(files, "frolix-rewrite.zip.manifest")),
+            "archive without a listed file": lambda files: rewrite_entry(
+                os.path.join(files, "frolix-rewrite.zip"), "Frolix_Multiplayer/Content/version.txt", None),
         }
         for case, spoil in cases.items():
             with self.subTest(case):
