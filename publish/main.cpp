@@ -105,6 +105,8 @@ static int usage_error(const std::string& message) {
 
 static int run_check(const CommandLine& line) {
     if (line.positional.empty()) return usage_error("check needs at least one ARCHIVE");
+    // A check that quietly left the signatures out would pass for one.
+    if (!line.key.empty()) return usage_error("check takes --public-key NAME.public, not --key");
     if (!line.kind.empty() && line.kind != "full" && line.kind != "update") {
         return usage_error("--kind is full or update");
     }
@@ -139,6 +141,7 @@ static int run_check(const CommandLine& line) {
 
 static int run_pack(const CommandLine& line) {
     if (line.positional.size() != 1) return usage_error("pack needs exactly one GAME_DIR");
+    if (!line.public_key.empty()) return usage_error("pack signs with --key PRIVATE, not --public-key");
     if (line.version.empty()) return usage_error("pack needs --version V");
     if (!version_is_publishable(line.version)) {
         return usage_error("the version must be 1 to 63 characters without '\"', '\\' or control characters");

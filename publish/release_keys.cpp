@@ -25,17 +25,21 @@ static void wipe(void* data, size_t size) {
 }
 
 ReadOutcome read_file_bytes(const std::string& path, size_t limit, std::string* bytes) {
-    const PathKind kind = path_kind(path.c_str());
-    if (kind == PathKind::missing) return ReadOutcome::missing;
-    if (kind != PathKind::file) return ReadOutcome::unreadable;
-    const uint64_t size = file_size_on_disk(path.c_str());
-    if (size == unknown_file_size) return ReadOutcome::unreadable;
-    if (size > limit) return ReadOutcome::too_large;
     FileStream file(open_file(path.c_str(), "rb"));
-    if (!file.is_open()) return ReadOutcome::unreadable;
-    std::string read(static_cast<size_t>(size), '\0');
-    if (!read.empty() && fread(&read[0], 1, read.size(), file.get()) != read.size()) return ReadOutcome::unreadable;
-    if (fgetc(file.get()) != EOF) return ReadOutcome::too_large;  // it grew while read
+    if (!file.is_open()) {
+        return path_kind(path.c_str()) == PathKind::missing ? ReadOutcome::missing : ReadOutcome::unreadable;
+    }
+    // Read up to one byte past the limit: no size query, so a link to the
+    // file (a key on removable media) reads like the file.
+    std::string read;
+    char buffer[64 * 1024];
+    for (;;) {
+        const size_t got = fread(buffer, 1, sizeof buffer, file.get());
+        if (got == 0) break;
+        if (read.size() + got > limit) return ReadOutcome::too_large;
+        read.append(buffer, got);
+    }
+    if (ferror(file.get())) return ReadOutcome::unreadable;  // a folder, among others
     bytes->swap(read);
     return ReadOutcome::read;
 }

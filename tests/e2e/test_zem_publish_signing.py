@@ -121,6 +121,7 @@ class SignedRelease(unittest.TestCase):
     def test_bad_input_is_refused_before_anything_is_written(self):
         cases = [
             (("check", "--public-key", self.path("a"), self.path("r1", "files", FULL)), b"--public-key takes"),
+            (("check", "--key", self.path("a"), self.path("r1", "files", FULL)), b"not --key"),
             (("pack", self.game, "--version", "1\x7f", "--out", self.path("x")), b"the version must be"),
             (("pack", self.game, "--version", "1", "--out", self.path("x"), "--key", self.path("a.public")),
              b"is not a private key file"),
