@@ -188,6 +188,10 @@ static int run_pack(const CommandLine& line) {
                update_archive_name, static_cast<unsigned long long>(report.update_archive_size),
                static_cast<unsigned long long>(report.update_files),
                static_cast<unsigned long long>(report.removed_lines));
+        if (options.key != nullptr) {
+            printf("pack: signed with %s: %s/files/%s%s, %s/files/%s%s\n", line.key.c_str(), line.out.c_str(),
+                   full_archive_name, manifest_suffix, line.out.c_str(), update_archive_name, update_signature_suffix);
+        }
     }
     return static_cast<int>(report.notes.empty() ? PublishStatus::ok : PublishStatus::findings);
 }
