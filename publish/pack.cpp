@@ -19,8 +19,8 @@
 #include "publish/publish.h"
 
 #include "common/entry_paths.h"
-#include "common/release_signing.h"
 #include "common/name_rules.h"
+#include "common/release_signing.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"

@@ -145,8 +145,8 @@ struct PublisherKey {
 
 // Makes a key pair and writes it to name (mode 0600 on POSIX) and
 // name.public. False (error set) when either file exists (a key is never
-// overwritten), the system cannot make a key, or a write fails; then
-// neither file is left behind.
+// overwritten), the system cannot make a key, or a write fails; a failed
+// write leaves neither file behind.
 bool make_key_files(const std::string& name, PublisherKey* key, std::string* error);
 
 // Reads a private key file: exactly the form above, with a public part
