@@ -2,6 +2,7 @@
 // are findings, 2 for a usage or I/O error.
 #include "publish/publish.h"
 
+#include "common/release_signing.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -14,14 +15,20 @@ static const char* const usage_text =
     "usage: zem-publish COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  pack GAME_DIR --version V [--base PREVIOUS] --out OUT_DIR [--threads N]\n"
+    "  pack GAME_DIR --version V [--base PREVIOUS] --out OUT_DIR [--threads N] [--key PRIVATE]\n"
     "        Makes a release under OUT_DIR/files/: frolix-rewrite.zip (the full archive),\n"
     "        frolix-rewrite-update.zip (what changed since PREVIOUS: a game folder, a full\n"
     "        archive, or an OUT_DIR of pack; everything without it) and release.json.\n"
-    "        OUT_DIR lies outside GAME_DIR.\n"
-    "  check [--kind full|update] ARCHIVE...\n"
+    "        OUT_DIR lies outside GAME_DIR. With --key, signs the release with the private\n"
+    "        key file: frolix-rewrite.zip.manifest and frolix-rewrite-update.zip.sig.\n"
+    "  check [--kind full|update] [--public-key KEY] ARCHIVE...\n"
     "        Reports everything in the archives that the programs would not install as\n"
     "        expected, each with its rule. The kind follows the name (\"-update.zip\").\n"
+    "        With --public-key (NAME.public, or its 130 hex digits), also checks the\n"
+    "        signed ARCHIVE.manifest or ARCHIVE.sig beside each archive.\n"
+    "  keygen NAME\n"
+    "        Makes a publisher key: NAME (the private key; keep it offline) and\n"
+    "        NAME.public (for cmake -DZEM_PUBLISHER_KEY=...). Never overwrites a file.\n"
     "  probe BASE_URL [--local OUT_DIR]\n"
     "        Tries BASE_URL/files/ the way the programs use it (TLS verified), and compares\n"
     "        the bytes with OUT_DIR/files/ when given.\n"
@@ -36,7 +43,7 @@ static const char* const usage_text =
 struct CommandLine {
     std::string command;
     std::vector<std::string> positional;
-    std::string version, base, out, kind, local, threads;
+    std::string version, base, out, kind, local, threads, key, public_key;
     bool json = false, quiet = false, help = false;
 };
 
@@ -47,7 +54,8 @@ static bool parse_arguments(int argc, char** argv, CommandLine* line, std::strin
         const char* name;
         std::string* value;
     } value_options[] = {{"--version", &line->version}, {"--base", &line->base},   {"--out", &line->out},
-                         {"--kind", &line->kind},       {"--local", &line->local}, {"--threads", &line->threads}};
+                         {"--kind", &line->kind},       {"--local", &line->local}, {"--threads", &line->threads},
+                         {"--key", &line->key},         {"--public-key", &line->public_key}};
     for (int i = 2; i < argc; ++i) {
         const char* argument = argv[i];
         if (strcmp(argument, "--json") == 0) {
@@ -97,8 +105,14 @@ static int usage_error(const std::string& message) {
 
 static int run_check(const CommandLine& line) {
     if (line.positional.empty()) return usage_error("check needs at least one ARCHIVE");
+    // A check that quietly left the signatures out would pass for one.
+    if (!line.key.empty()) return usage_error("check takes --public-key NAME.public, not --key");
     if (!line.kind.empty() && line.kind != "full" && line.kind != "update") {
         return usage_error("--kind is full or update");
+    }
+    unsigned char public_key[ecdsa_public_key_size];
+    if (!line.public_key.empty() && !read_public_key_argument(line.public_key, public_key)) {
+        return usage_error("--public-key takes a NAME.public file of keygen or its 130 hex digits");
     }
     std::vector<Finding> findings;
     std::vector<std::string> errors;
@@ -107,7 +121,8 @@ static int run_check(const CommandLine& line) {
                                  : line.kind == "update" ? ArchiveKind::update
                                                          : ArchiveKind::full;
         std::string error;
-        if (!check_archive(archive.c_str(), kind, &findings, &error)) {
+        if (!check_archive(archive.c_str(), kind, &findings, &error) ||
+            (!line.public_key.empty() && !check_archive_signature(archive.c_str(), kind, public_key, &findings, &error))) {
             fprintf(stderr, "zem-publish: %s\n", error.c_str());
             errors.push_back(error);
         }
@@ -126,7 +141,11 @@ static int run_check(const CommandLine& line) {
 
 static int run_pack(const CommandLine& line) {
     if (line.positional.size() != 1) return usage_error("pack needs exactly one GAME_DIR");
+    if (!line.public_key.empty()) return usage_error("pack signs with --key PRIVATE, not --public-key");
     if (line.version.empty()) return usage_error("pack needs --version V");
+    if (!version_is_publishable(line.version)) {
+        return usage_error("the version must be 1 to 63 characters without '\"', '\\' or control characters");
+    }
     if (line.out.empty()) return usage_error("pack needs --out OUT_DIR");
     PackOptions options;
     options.game_folder = line.positional[0];
@@ -140,8 +159,14 @@ static int run_pack(const CommandLine& line) {
         if (*end != '\0' || threads == 0 || threads > 256) return usage_error("--threads is a number from 1 to 256");
         options.threads = static_cast<unsigned>(threads);
     }
-    PackReport report;
+    // The key is read first: a bad one stops pack before it compresses.
+    PublisherKey key;
     std::string error;
+    if (!line.key.empty()) {
+        if (!read_private_key_file(line.key, &key, &error)) return io_error(line, error);
+        options.key = &key;
+    }
+    PackReport report;
     if (!pack_release(options, &report, &error)) return io_error(line, error);
     if (line.json) {
         printf("{\"files\": %llu, \"bytes\": %llu, \"deflated_files\": %llu, \"full_archive_size\": %llu, "
@@ -163,8 +188,37 @@ static int run_pack(const CommandLine& line) {
                update_archive_name, static_cast<unsigned long long>(report.update_archive_size),
                static_cast<unsigned long long>(report.update_files),
                static_cast<unsigned long long>(report.removed_lines));
+        if (options.key != nullptr) {
+            printf("pack: signed with %s: %s/files/%s%s, %s/files/%s%s\n", line.key.c_str(), line.out.c_str(),
+                   full_archive_name, manifest_suffix, line.out.c_str(), update_archive_name, update_signature_suffix);
+        }
     }
     return static_cast<int>(report.notes.empty() ? PublishStatus::ok : PublishStatus::findings);
+}
+
+static int run_keygen(const CommandLine& line) {
+    if (line.positional.size() != 1) return usage_error("keygen needs exactly one NAME");
+    const std::string& name = line.positional[0];
+    PublisherKey key;
+    std::string error;
+    if (!make_key_files(name, &key, &error)) return io_error(line, error);
+    const std::string public_key = encode_hex(key.public_key, ecdsa_public_key_size);
+    const std::string public_name = name + public_key_file_suffix;
+    if (line.json) {
+        printf("{\"private_key_file\": %s, \"public_key_file\": %s, \"public_key\": %s}\n", json_string(name).c_str(),
+               json_string(public_name).c_str(), json_string(public_key).c_str());
+        return static_cast<int>(PublishStatus::ok);
+    }
+    printf("keygen: private key: %s\n"
+           "keygen: public key:  %s\n"
+           "\n"
+           "Keep %s offline (removable media, the machine that packs releases): never in the\n"
+           "repository, on the server or in a backup others can read. Whoever has it can sign\n"
+           "releases that every player's programs install. Build the programs with the public key:\n"
+           "    cmake -DZEM_PUBLISHER_KEY=$(cat %s) ...\n"
+           "and sign each release with: zem-publish pack ... --key %s\n",
+           name.c_str(), public_name.c_str(), name.c_str(), public_name.c_str(), name.c_str());
+    return static_cast<int>(PublishStatus::ok);
 }
 
 static int run_probe(const CommandLine& line) {
@@ -206,6 +260,7 @@ int run_publish(int argc, char** argv) {
     if (line.command == "check") return run_check(line);
     if (line.command == "pack") return run_pack(line);
     if (line.command == "probe") return run_probe(line);
+    if (line.command == "keygen") return run_keygen(line);
     return usage_error("unknown command '" + line.command + "'");
 }
 

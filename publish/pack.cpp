@@ -11,11 +11,16 @@
 //    whichever measurement says; write each batch to both archives.
 // 5. Write ZEM/removed.txt and ZEM/release.json last, so that an update
 //    stopped half way leaves the old version in place and is fetched again.
-// 6. Put the archives and release.json in place, then check them.
+// 6. With the publisher's key, sign: the full archive's manifest (each
+//    file's SHA-256, hashed while it was read) and the update archive's
+//    SHA-256 (hashed while it was written).
+// 7. Put the archives, the signed texts and release.json in place, then
+//    check them.
 #include "publish/publish.h"
 
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
+#include "common/release_signing.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"
@@ -61,6 +66,7 @@ struct SourceFile {
     bool copied = false;              // stored, copied from disk by the writer
     bool failed = false;
     bool in_update = true;
+    unsigned char digest[sha256_digest_size] = {};  // of the content, when signing
 };
 
 struct BaseFile {
@@ -133,9 +139,12 @@ static std::string entry_name_problem(const std::string& name) {
     return std::string();
 }
 
-static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc) {
+// The file's size and CRC-32, and its SHA-256 when digest is not null.
+static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc, unsigned char* digest = nullptr) {
     FileStream file(open_file(path, "rb"));
     if (!file.is_open()) return false;
+    Sha256 hash = digest != nullptr ? sha256_begin() : Sha256();
+    if (digest != nullptr && !hash.is_open()) return false;
     std::unique_ptr<unsigned char[]> buffer(new unsigned char[copy_buffer_size]);
     mz_ulong value = MZ_CRC32_INIT;
     uint64_t total = 0;
@@ -143,12 +152,20 @@ static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc) {
         const size_t got = fread(buffer.get(), 1, copy_buffer_size, file.get());
         if (got == 0) break;
         value = mz_crc32(value, buffer.get(), got);
+        if (digest != nullptr && !sha256_add(hash.get(), buffer.get(), got)) return false;
         total += got;
     }
     if (ferror(file.get())) return false;
+    if (digest != nullptr && !sha256_finish(hash.get(), digest)) return false;
     *size = total;
     *crc = static_cast<uint32_t>(value);
     return true;
+}
+
+// The SHA-256 of bytes in memory.
+static bool sha256_of_bytes(const void* data, size_t size, unsigned char digest[sha256_digest_size]) {
+    Sha256 hash = sha256_begin();
+    return hash.is_open() && sha256_add(hash.get(), data, size) && sha256_finish(hash.get(), digest);
 }
 
 // The base release's files by entry name. Its own state entries are left
@@ -213,12 +230,12 @@ static bool deflate_pays(uint64_t size, uint64_t deflated) {
 
 // Reads the file whole, or only its CRC-32 and a sample for one too large
 // to hold; then keeps whichever of stored and deflated the measurement
-// favours.
-static void compress_file(SourceFile* file) {
+// favours. When signing, hashes the content on the way.
+static void compress_file(SourceFile* file, bool signing) {
     if (file->size > whole_file_limit) {
         uint64_t size = 0;
         uint32_t crc = 0;
-        if (!crc_of_file(file->path.c_str(), &size, &crc) || size != file->size) {
+        if (!crc_of_file(file->path.c_str(), &size, &crc, signing ? file->digest : nullptr) || size != file->size) {
             file->failed = true;
             return;
         }
@@ -242,6 +259,10 @@ static void compress_file(SourceFile* file) {
         return;
     }
     file->crc = static_cast<uint32_t>(mz_crc32(MZ_CRC32_INIT, content.data(), content.size()));
+    if (signing && !sha256_of_bytes(content.data(), content.size(), file->digest)) {
+        file->failed = true;
+        return;
+    }
     if (content.size() >= sample_from) {
         std::vector<unsigned char> sample;
         const size_t start = content.size() / 2 - sample_size / 2;
@@ -266,6 +287,7 @@ struct BatchWork {
     std::vector<SourceFile>* files;
     size_t first, end;
     std::atomic<size_t> next;
+    bool signing;
 };
 
 static void compress_batch(void* context) {
@@ -273,7 +295,7 @@ static void compress_batch(void* context) {
     for (;;) {
         const size_t index = work->next.fetch_add(1);
         if (work->first + index >= work->end) return;
-        compress_file(&(*work->files)[work->first + index]);
+        compress_file(&(*work->files)[work->first + index], work->signing);
     }
 }
 
@@ -307,13 +329,14 @@ static SourceFile text_entry(const std::string& name, const std::string& text) {
     file.size = text.size();
     file.data.assign(text.begin(), text.end());
     file.crc = static_cast<uint32_t>(mz_crc32(MZ_CRC32_INIT, file.data.data(), file.data.size()));
+    if (!sha256_of_bytes(text.data(), text.size(), file.digest)) file.failed = true;
     return file;
 }
 
 bool version_is_publishable(const std::string& version) {
     if (version.empty() || version.size() >= version_capacity) return false;
     for (char c : version) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == '"' || c == '\\') return false;
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '"' || c == '\\') return false;
     }
     return true;
 }
@@ -365,6 +388,72 @@ static bool write_text_file(const std::string& path, const std::string& text) {
     return fclose(file.release()) == 0;
 }
 
+static bool remove_if_present(const std::string& path) {
+    return path_kind(path.c_str()) == PathKind::missing || delete_file(path.c_str());
+}
+
+// Moves the new signed texts into place; without them, deletes those of
+// an earlier pack.
+static bool put_signed_texts_in_place(bool signed_release, const std::string& manifest_path,
+                                      const std::string& signature_path) {
+    for (const std::string* path : {&manifest_path, &signature_path}) {
+        const bool done = signed_release ? move_replacing((*path + ".part").c_str(), path->c_str())
+                                         : remove_if_present(*path);
+        if (!done) return false;
+    }
+    return true;
+}
+
+// Signs the release: the full archive's manifest (one line per file
+// entry, in archive order) and the update archive's signature, each
+// written to its path and read back as the programs read it. False (error
+// set) when signing or writing fails.
+static bool write_signed_texts(const PublisherKey& key, const std::string& version,
+                               const std::vector<const SourceFile*>& entries,
+                               const unsigned char update_digest[sha256_digest_size], const std::string& manifest_path,
+                               const std::string& signature_path, std::string* error) {
+    std::string manifest_body = std::string(manifest_heading) + "\nversion " + version + "\n";
+    for (const SourceFile* file : entries) {
+        if (file->failed) {
+            *error = "SHA-256 is not available";
+            return false;
+        }
+        ManifestEntry entry;
+        entry.name = file->name;
+        entry.size = file->size;
+        memcpy(entry.digest, file->digest, sizeof entry.digest);
+        manifest_body += manifest_entry_line(entry);
+    }
+    std::string manifest_text, signature_text;
+    if (!sign_text(key, manifest_body, &manifest_text, error) ||
+        !sign_text(key, update_signature_body(version, update_digest), &signature_text, error)) {
+        *error = "cannot sign the release: " + *error;
+        return false;
+    }
+    if (manifest_text.size() > manifest_size_limit) {
+        *error = "the manifest would be " + std::to_string(manifest_text.size()) +
+                 " bytes; the launcher reads at most " + std::to_string(manifest_size_limit) +
+                 ": the release has too many files or too long names";
+        return false;
+    }
+    // Read back as the programs will: a signature that does not verify
+    // must stop pack here, not every player's install.
+    Manifest manifest;
+    UpdateSignature signature;
+    if (!read_manifest(key.public_key, manifest_text.data(), manifest_text.size(), &manifest) ||
+        !read_update_signature(key.public_key, signature_text.data(), signature_text.size(), &signature)) {
+        *error = "the signed texts do not verify with the key's public part";
+        return false;
+    }
+    if (!write_text_file(manifest_path, manifest_text) || !write_text_file(signature_path, signature_text)) {
+        delete_file(manifest_path.c_str());
+        delete_file(signature_path.c_str());
+        *error = "cannot write the signed texts " + manifest_path + " and " + signature_path;
+        return false;
+    }
+    return true;
+}
+
 // Deletes the output marker on every path out of pack_release.
 struct OutputMarker {
     explicit OutputMarker(const char* path) : path(path) {}
@@ -409,6 +498,9 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     for (const SourceFile& file : files) {
         const std::string problem = entry_name_problem(file.name);
         if (!problem.empty()) refused.push_back(file.name + ": " + problem);
+        if (options.key != nullptr && file.name.find('\x7f') != std::string::npos) {
+            refused.push_back(file.name + ": holds a DEL character, which a manifest line cannot carry");
+        }
         const auto earlier = keys.emplace(folding_key(file.name), file.name);
         if (!earlier.second) {
             refused.push_back(file.name + ": the same file on Windows as " + earlier.first->second);
@@ -438,6 +530,7 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
         *error = "cannot create the archives in " + files_folder;
         return false;
     }
+    if (options.key != nullptr) update.hash = sha256_begin();
 
     uint64_t total_bytes = 0;
     for (const SourceFile& file : files) total_bytes += file.size;
@@ -451,7 +544,7 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
             batch_bytes += files[end].size;
             ++end;
         }
-        BatchWork work{&files, first, end, {0}};
+        BatchWork work{&files, first, end, {0}, options.key != nullptr};
         run_in_parallel(std::min<size_t>(threads, end - first), compress_batch, &work);
         for (size_t i = first; i < end; ++i) {
             SourceFile& file = files[i];
@@ -496,10 +589,29 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
         return false;
     }
 
-    // 6. Into place: release.json last, so that a server syncing the folder
-    // never announces a version whose archives are not there yet.
+    // 6. The signed texts, beside the archives' temporary files.
+    const std::string manifest_path = full_path + manifest_suffix;
+    const std::string signature_path = update_path + update_signature_suffix;
+    if (options.key != nullptr) {
+        std::vector<const SourceFile*> entries;
+        for (const SourceFile& file : files) entries.push_back(&file);
+        entries.push_back(&removal_entry);
+        entries.push_back(&release_entry);
+        const bool signed_ok = write_signed_texts(*options.key, options.version, entries, update.digest,
+                                                  manifest_path + ".part", signature_path + ".part", error);
+        if (!signed_ok) {
+            delete_file(full_temporary.c_str());
+            delete_file(update_temporary.c_str());
+            return false;
+        }
+    }
+
+    // 7. Into place: release.json last, so that a server syncing the folder
+    // never announces a version whose archives are not there yet. Without
+    // a key, signed texts of an earlier pack go: they sign other archives.
     if (!move_replacing(full_temporary.c_str(), full_path.c_str()) ||
         !move_replacing(update_temporary.c_str(), update_path.c_str()) ||
+        !put_signed_texts_in_place(options.key != nullptr, manifest_path, signature_path) ||
         !write_text_file(release_path + ".part", release_text) ||
         !move_replacing((release_path + ".part").c_str(), release_path.c_str())) {
         *error = "cannot put the release files in place in " + files_folder;

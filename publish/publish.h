@@ -4,6 +4,8 @@
 // rule it checks is the clients' own, from common/, updater/ and launcher/.
 #pragma once
 
+#include "publish/publish_platform.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -86,6 +88,8 @@ const char* removal_line_refusal_reason(const char* line, size_t length);
 
 // ---------------------------------------------------------------- pack
 
+struct PublisherKey;
+
 struct PackOptions {
     std::string game_folder;
     std::string version;
@@ -93,6 +97,9 @@ struct PackOptions {
     std::string out_folder;
     unsigned threads = 0;  // 0: one per core
     bool quiet = false;
+    // With a key, pack also signs the release: the full archive's manifest
+    // and the update archive's signature (common/release_signing.h).
+    const PublisherKey* key = nullptr;
 };
 
 struct PackReport {
@@ -108,13 +115,65 @@ struct PackReport {
 };
 
 // Writes files/frolix-rewrite.zip, files/frolix-rewrite-update.zip and
-// files/release.json under out_folder. False (error set) on bad input or
+// files/release.json under out_folder (with a key, also
+// frolix-rewrite.zip.manifest and frolix-rewrite-update.zip.sig; without
+// one, it deletes such files left from an earlier pack, which would not
+// match the new archives). False (error set) on bad input or
 // an I/O failure; nothing half-written is left under the final names.
 bool pack_release(const PackOptions& options, PackReport* report, std::string* error);
 
 // True for a version the clients read back whole: 1 to 63 characters, no
-// '"', '\' or control characters.
+// '"', '\' or control characters (DEL included: a signed text refuses it).
 bool version_is_publishable(const std::string& version);
+
+// ---------------------------------------------------------------- signing
+
+// The publisher's private key file (text, lower-case hex):
+//   ZEM publisher private key 1
+//   private <64 hex digits: the scalar>
+//   public <130 hex digits: the uncompressed point>
+// keygen writes it beside NAME.public, which holds the public key's 130
+// hex digits and a line end: the value of the CMake variable
+// ZEM_PUBLISHER_KEY.
+constexpr const char* private_key_heading = "ZEM publisher private key 1";
+constexpr const char* public_key_file_suffix = ".public";
+
+struct PublisherKey {
+    unsigned char private_key[ecdsa_private_key_size];
+    unsigned char public_key[ecdsa_public_key_size];
+};
+
+// Makes a key pair and writes it to name (mode 0600 on POSIX) and
+// name.public. False (error set) when either file exists (a key is never
+// overwritten), the system cannot make a key, or a write fails; a failed
+// write leaves neither file behind.
+bool make_key_files(const std::string& name, PublisherKey* key, std::string* error);
+
+// Reads a private key file: exactly the form above, with a public part
+// that belongs to the private one (a test signature verifies). False
+// (error set) otherwise.
+bool read_private_key_file(const std::string& path, PublisherKey* key, std::string* error);
+
+// The public key for check: its 130 hex digits, or a file holding them
+// (NAME.public). False when it is neither.
+bool read_public_key_argument(const std::string& argument, unsigned char public_key[ecdsa_public_key_size]);
+
+// body followed by its signature line, "signature <128 hex digits>\n",
+// the key's signature of the SHA-256 of body. False (error set) when the
+// system cannot sign.
+bool sign_text(const PublisherKey& key, const std::string& body, std::string* text, std::string* error);
+
+enum class ReadOutcome { read, missing, too_large, unreadable };
+
+// The whole file as bytes, when it holds at most limit of them.
+ReadOutcome read_file_bytes(const std::string& path, size_t limit, std::string* bytes);
+
+// The signature checks of check --public-key: for a full archive its
+// manifest (ARCHIVE.manifest) against every entry; for an update archive
+// its signature (ARCHIVE.sig) against the archive's SHA-256 and version.
+// Adds findings; false (error set) only when the archive cannot be read.
+bool check_archive_signature(const char* path, ArchiveKind kind, const unsigned char public_key[ecdsa_public_key_size],
+                             std::vector<Finding>* findings, std::string* error);
 
 // ---------------------------------------------------------------- probe
 

@@ -1,11 +1,14 @@
 // What zem-publish needs beyond the platform seam, split by file like it:
-// posix/ (std::thread, libdeflate, libcurl) and win32/ (Win32 threads,
-// miniz's compressor, WinINet). Debian has no mingw build of libdeflate,
-// so the Windows build compresses with miniz.
+// posix/ (std::thread, libdeflate, libcurl, OpenSSL) and win32/ (Win32
+// threads, miniz's compressor, WinINet, BCrypt). Debian has no mingw build
+// of libdeflate, so the Windows build compresses with miniz.
 #pragma once
+
+#include "platform/platform.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -58,5 +61,30 @@ struct ProbeResponse {
 // standard error while a body with a Content-Length arrives.
 ProbeResponse probe_get(const std::string& url, const std::string& range_header, ProbeHttpVersion version,
                         size_t max_body, bool whole_body = false, const char* progress_label = nullptr);
+
+// ---------------------------------------------------------------- signing
+// ECDSA P-256 for the publisher's key (OpenSSL 3's EVP interface / BCrypt).
+// The public key and signature forms are the platform seam's
+// (platform/platform.h): 0x04 || X || Y, and r || s.
+constexpr size_t ecdsa_private_key_size = 32;  // the scalar, big-endian
+
+// Makes a new key pair. False (error set) when the system cannot.
+bool ecdsa_p256_generate(unsigned char private_key[ecdsa_private_key_size],
+                         unsigned char public_key[ecdsa_public_key_size], std::string* error);
+
+// Signs a SHA-256 digest with the key pair, giving r || s. False (error
+// set) when the key is not a P-256 key or the system cannot sign. The
+// public half is what Windows' key import needs; that it belongs to the
+// private half is the caller's check (sign, then ecdsa_p256_verify).
+bool ecdsa_p256_sign(const unsigned char private_key[ecdsa_private_key_size],
+                     const unsigned char public_key[ecdsa_public_key_size],
+                     const unsigned char digest[sha256_digest_size], unsigned char signature[ecdsa_signature_size],
+                     std::string* error);
+
+// Creates a file that must not exist yet, for writing. owner_only: readable
+// and writable by its owner alone (POSIX mode 0600, else 0644 less the
+// umask; on Windows it takes the folder's inherited permissions either
+// way). Null when it exists or cannot be made.
+FILE* create_new_file(const char* path, bool owner_only);
 
 }  // namespace zem

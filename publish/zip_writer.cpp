@@ -53,6 +53,7 @@ bool zip_open(ZipOutput* zip, const char* path) {
 void zip_write_data(ZipOutput* zip, const void* data, size_t size) {
     if (zip->failed || size == 0) return;
     if (fwrite(data, 1, size, zip->file.get()) != size) zip->failed = true;
+    if (zip->hash.is_open() && !sha256_add(zip->hash.get(), data, size)) zip->failed = true;
     zip->offset += size;
 }
 
@@ -151,6 +152,7 @@ bool zip_finish(ZipOutput* zip) {
     // The close's result counts: a full disk may show only at the last flush.
     FILE* file = zip->file.release();
     if (file != nullptr && (!flush_file_data(file) || fclose(file) != 0)) zip->failed = true;
+    if (zip->hash.is_open() && !sha256_finish(zip->hash.get(), zip->digest)) zip->failed = true;
     return !zip->failed;
 }
 

@@ -27,6 +27,10 @@ struct ZipOutput {
         uint64_t local_header_offset;
     };
     std::vector<Record> records;
+    // When open, every byte written is hashed too; zip_finish puts the
+    // archive's SHA-256 into digest.
+    Sha256 hash;
+    unsigned char digest[sha256_digest_size] = {};
 };
 
 // Opens path for writing. False when it cannot be created.
@@ -38,7 +42,7 @@ void zip_begin_entry(ZipOutput* zip, const std::string& name, uint32_t crc, uint
 void zip_write_data(ZipOutput* zip, const void* data, size_t size);
 
 // Writes the central directory and the end records and closes the file.
-// False when any write failed.
+// False when any write failed (or the hash could not be made).
 bool zip_finish(ZipOutput* zip);
 
 }  // namespace zem
