@@ -6,13 +6,13 @@ import os
 import shutil
 import unittest
 
-from test_signed_releases import SignedScenarios
+from test_signed_releases import SIGNING_KEY, SignedScenarios
 from zem_wine import WineTestCase, crlf
 
 WIN_SIGNED_BIN = os.environ.get("ZEM_WIN_SIGNED_BIN", "")
 
 
-@unittest.skipUnless(WIN_SIGNED_BIN, "needs ZEM_WIN_SIGNED_BIN (scripts/setup)")
+@unittest.skipUnless(WIN_SIGNED_BIN and SIGNING_KEY, "needs ZEM_WIN_SIGNED_BIN and ZEM_SIGNING_KEY (scripts/setup)")
 class WineSignedReleases(SignedScenarios, WineTestCase):
     def put_signed_programs(self, game):
         for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
