@@ -304,6 +304,7 @@ bool run_full_installation() {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     EarlyWriteback writeback;
     writeback.thread = start_thread(write_back_until_stopped, &writeback);
+    expect_reads_to_run_on();
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;

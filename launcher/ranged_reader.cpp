@@ -34,9 +34,15 @@ static void format_range_header(char* text, size_t capacity, uint64_t offset, ui
     snprintf(text, capacity, "Range: bytes=%" PRIu64 "-%" PRIu64 "\r\n", offset, offset + length - 1);
 }
 
+static uint64_t window_length_at(uint64_t offset);
+static HttpRequest open_range(uint64_t offset, uint64_t length);
+
 // One GET of bytes [offset, offset + length) into the window buffer. True
-// only for a 206 answer that delivered all of them.
-static bool fetch_window(uint64_t offset, size_t length) {
+// only for a 206 answer that delivered all of them. With open_after, the
+// request for the window after it is opened next_request_lead bytes before
+// this one ends (as the background fetch does), for the background fetch
+// that the reads running on will start.
+static bool fetch_window(uint64_t offset, size_t length, bool open_after) {
     char range[96];
     format_range_header(range, sizeof range, offset, length);
     HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, range);
@@ -44,8 +50,15 @@ static bool fetch_window(uint64_t offset, size_t length) {
     // A server that ignores the Range header answers 200 with the whole
     // archive; its body is never read.
     if (http_status_code(request.get()) != 206) return false;
+    const uint64_t after_start = offset + length;
+    bool after_opened = !open_after || after_start >= remote_archive.size;
     size_t received = 0;
     while (received < length) {
+        if (!after_opened && length - received <= next_request_lead) {
+            remote_archive.after_request = open_range(after_start, window_length_at(after_start));
+            remote_archive.after_start = after_start;
+            after_opened = true;
+        }
         size_t got = 0;
         if (!http_read(request.get(), remote_archive.window.get() + received, length - received, &got) || got == 0) {
             break;
@@ -170,6 +183,10 @@ static bool wait_for_next_bytes(size_t needed) {
     }
 }
 
+void expect_reads_to_run_on() {
+    remote_archive.reads_will_run_on = true;
+}
+
 void stop_background_fetch() {
     RemoteArchive& archive = remote_archive;
     archive.cancel = true;
@@ -291,7 +308,8 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
             printf("\n  Connection lost, trying again...\n");
             sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
         }
-        if (fetch_window(offset, static_cast<size_t>(fetch_length))) {
+        if (fetch_window(offset, static_cast<size_t>(fetch_length), archive.reads_will_run_on)) {
+            archive.reads_will_run_on = false;
             archive.window_start = offset;
             archive.window_length = fetch_length;
             memcpy(destination, archive.window.get(), count);

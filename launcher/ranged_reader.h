@@ -66,6 +66,9 @@ struct RemoteArchive {
     std::atomic<bool> cancel{false};
     // The end of the last read: a read that starts there runs on from it.
     uint64_t last_read_end = ~uint64_t{0};
+    // Set by expect_reads_to_run_on: the next window fetched for a read
+    // opens the request for the window after it ahead.
+    bool reads_will_run_on = false;
     Thread fetcher;  // last, so that it ends before anything it uses goes
 
     RemoteArchive() = default;
@@ -101,6 +104,13 @@ uint64_t archive_size_from_content_range(const char* content_range);
 // only time: the read fetches its own window as above, with the same
 // attempts and messages. The background fetch never prints.
 size_t ranged_read(void* opaque, uint64_t offset, void* destination, size_t count);
+
+// Tells the reader that the reads from here on run on through the archive
+// (the installer's extraction): the window the next read fetches opens the
+// request for the window after it before its own end, so that the link
+// does not wait a round trip between the two. Only that one window does:
+// a read that jumps elsewhere later would throw such a request away.
+void expect_reads_to_run_on();
 
 // Cancels the background fetch, waits for its thread and drops its
 // requests and bytes. The reader's window stays.

@@ -212,6 +212,25 @@ TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheNextWindowFetchedAheadToTheLast
               ranges());
 }
 
+TEST_F(RangedRead, WindowFetchedForAnnouncedReadsOpensTheNextOneAheadAndItIsUsed) {
+    const uint64_t size = archive_->size();
+    zem::expect_reads_to_run_on();
+    ASSERT_EQ(100u, read_and_check(MiB, 100));
+    // The request for the window after was opened during that fetch, before
+    // any read ran on; the background fetch takes it over.
+    ASSERT_EQ(2u, server_->requests().size());
+    for (uint64_t offset = MiB + 100; offset < size; offset += 65536) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, size - offset));
+        ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
+    }
+    EXPECT_EQ((std::vector<std::string>{range_text(MiB, 9 * MiB - 1), range_text(9 * MiB, 17 * MiB - 1),
+                                        range_text(17 * MiB, size - 1)}),
+              ranges());
+    // Only the window fetched next opens one ahead.
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    EXPECT_EQ(4u, server_->requests().size());
+}
+
 TEST_F(RangedRead, FailedBackgroundFetchCostsOneRequestAndNoMessage) {
     FaultReply good;
     FaultReply cut;
