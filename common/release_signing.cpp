@@ -22,34 +22,6 @@ bool built_in_publisher_key(unsigned char public_key[ecdsa_public_key_size]) {
     return built_in_key_text[0] != '\0' && parse_public_key(built_in_key_text, public_key);
 }
 
-static int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-bool decode_hex(const char* text, size_t length, unsigned char* bytes) {
-    if (length % 2 != 0) return false;
-    for (size_t i = 0; i < length; i += 2) {
-        const int high = hex_value(text[i]);
-        const int low = hex_value(text[i + 1]);
-        if (high < 0 || low < 0) return false;
-        bytes[i / 2] = static_cast<unsigned char>(high * 16 + low);
-    }
-    return true;
-}
-
-std::string encode_hex(const unsigned char* bytes, size_t count) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text(2 * count, '0');
-    for (size_t i = 0; i < count; ++i) {
-        text[2 * i] = digits[bytes[i] >> 4];
-        text[2 * i + 1] = digits[bytes[i] & 0x0f];
-    }
-    return text;
-}
-
 static bool is_blank_or_line_end(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
@@ -87,11 +59,8 @@ bool signed_text_verifies(const unsigned char public_key[ecdsa_public_key_size],
     unsigned char signature[ecdsa_signature_size];
     if (!decode_lower_hex(line + sizeof signature_prefix - 1, 2 * ecdsa_signature_size, signature)) return false;
 
-    Sha256 hash = sha256_begin();
     unsigned char digest[sha256_digest_size];
-    if (!hash.is_open() || !sha256_add(hash.get(), text, body_length) || !sha256_finish(hash.get(), digest)) {
-        return false;
-    }
+    if (!sha256_of_bytes(text, body_length, digest)) return false;
     if (!ecdsa_p256_verify(public_key, digest, signature)) return false;
     *signed_length = body_length;
     return true;

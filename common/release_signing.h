@@ -21,6 +21,7 @@
 // of the line, and names in a manifest are unique.
 #pragma once
 
+#include "common/digests.h"
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -44,12 +45,6 @@ constexpr size_t manifest_size_limit = 16u * 1024 * 1024;
 // The publisher's key built into this program. False when the build has
 // none: then no signature is fetched or checked anywhere.
 bool built_in_publisher_key(unsigned char public_key[ecdsa_public_key_size]);
-
-// Reads length hex digits (either case) into length / 2 bytes. False for
-// an odd length or any other character.
-bool decode_hex(const char* text, size_t length, unsigned char* bytes);
-// Writes count bytes as 2 * count lower-case hex digits.
-std::string encode_hex(const unsigned char* bytes, size_t count);
 
 // Reads a public key in its text form (130 hex digits of an uncompressed
 // point, starting "04"); surrounding blanks and line ends are ignored.

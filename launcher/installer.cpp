@@ -254,11 +254,11 @@ bool run_full_installation() {
     }
 
     // A signed release: nothing is written unless the manifest is the
-    // publisher's.
+    // publisher's. signed_manifest stays null for an unsigned build.
     Manifest manifest;
+    const Manifest* signed_manifest = nullptr;
     unsigned char public_key[ecdsa_public_key_size];
-    const bool release_is_signed = built_in_publisher_key(public_key);
-    if (release_is_signed) {
+    if (built_in_publisher_key(public_key)) {
         const ManifestFetch fetch = fetch_release_manifest(public_key, &manifest);
         if (fetch == ManifestFetch::unreachable) {
             printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
@@ -268,8 +268,8 @@ bool run_full_installation() {
             print_unsigned_archive_refusal();
             return false;
         }
+        signed_manifest = &manifest;
     }
-    const Manifest* signed_manifest = release_is_signed ? &manifest : nullptr;
 
     mz_zip_archive zip_record;
     mz_zip_zero_struct(&zip_record);
@@ -280,7 +280,6 @@ bool run_full_installation() {
     }
     ZipReader zip(&zip_record);
     if (signed_manifest != nullptr && !manifest_matches_archive(*signed_manifest, zip.get())) {
-        stop_background_fetch();
         print_unsigned_archive_refusal();
         return false;
     }

@@ -43,9 +43,7 @@ static HttpRequest open_range(uint64_t offset, uint64_t length);
 // this one ends (as the background fetch does), for the background fetch
 // that the reads running on will start.
 static bool fetch_window(uint64_t offset, size_t length, bool open_after) {
-    char range[96];
-    format_range_header(range, sizeof range, offset, length);
-    HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, range);
+    HttpRequest request = open_range(offset, length);
     if (!request.is_open()) return false;
     // A server that ignores the Range header answers 200 with the whole
     // archive; its body is never read.

@@ -4,6 +4,7 @@
 // writes or passes over.
 #include "launcher/launcher.h"
 
+#include "common/digests.h"
 #include "common/zip_reader.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
@@ -16,7 +17,6 @@
 namespace zem {
 
 constexpr size_t manifest_read_piece = 65536;
-constexpr size_t file_hash_buffer_size = 262144;
 
 ManifestFetch fetch_release_manifest(const unsigned char public_key[ecdsa_public_key_size], Manifest* manifest) {
     const std::string url = url_with_suffix(remote_archive.url, manifest_suffix);
@@ -59,17 +59,9 @@ bool manifest_matches_archive(const Manifest& manifest, mz_zip_archive* zip) {
 
 bool file_matches_manifest_entry(const char* local_path, const ManifestEntry& entry) {
     if (file_size_on_disk(local_path) != entry.size) return false;
-    FileStream file(open_file(local_path, "rb"));
-    Sha256 hash = sha256_begin();
-    if (!file.is_open() || !hash.is_open()) return false;
-    static unsigned char buffer[file_hash_buffer_size];
-    for (;;) {
-        const size_t got = fread(buffer, 1, sizeof buffer, file.get());
-        if (got == 0) break;
-        if (!sha256_add(hash.get(), buffer, got)) return false;
-    }
     unsigned char digest[sha256_digest_size];
-    return ferror(file.get()) == 0 && sha256_finish(hash.get(), digest) &&
+    uint64_t hashed = 0;
+    return sha256_of_file(local_path, digest, &hashed) && hashed == entry.size &&
            memcmp(digest, entry.digest, sha256_digest_size) == 0;
 }
 

@@ -25,20 +25,6 @@ namespace zem {
 
 // An update signature is three short lines and the signature line.
 constexpr size_t update_signature_size_limit = 64 * 1024;
-constexpr size_t hash_buffer_size = 1024 * 1024;
-
-static bool sha256_of_file(const char* path, unsigned char digest[sha256_digest_size]) {
-    FileStream file(open_file(path, "rb"));
-    Sha256 hash = sha256_begin();
-    if (!file.is_open() || !hash.is_open()) return false;
-    std::unique_ptr<unsigned char[]> buffer(new unsigned char[hash_buffer_size]);
-    for (;;) {
-        const size_t got = fread(buffer.get(), 1, hash_buffer_size, file.get());
-        if (got == 0) break;
-        if (!sha256_add(hash.get(), buffer.get(), got)) return false;
-    }
-    return !ferror(file.get()) && sha256_finish(hash.get(), digest);
-}
 
 static size_t hash_extracted(void* opaque, mz_uint64, const void* data, size_t size) {
     return sha256_add(static_cast<Sha256State*>(opaque), data, size) ? size : 0;
@@ -169,7 +155,7 @@ static void check_update_signature(const std::string& subject, mz_zip_archive* z
         return;
     }
     unsigned char digest[sha256_digest_size];
-    if (!sha256_of_file(subject.c_str(), digest)) {
+    if (!sha256_of_file(subject.c_str(), digest, nullptr)) {
         findings->push_back({subject, "", "update-signature-unchecked", "the archive cannot be read to hash it"});
     } else if (memcmp(digest, signature.archive_digest, sizeof digest) != 0) {
         findings->push_back({subject, "", "update-signature-other-archive",

@@ -162,12 +162,6 @@ static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc, unsigne
     return true;
 }
 
-// The SHA-256 of bytes in memory.
-static bool sha256_of_bytes(const void* data, size_t size, unsigned char digest[sha256_digest_size]) {
-    Sha256 hash = sha256_begin();
-    return hash.is_open() && sha256_add(hash.get(), data, size) && sha256_finish(hash.get(), digest);
-}
-
 // The base release's files by entry name. Its own state entries are left
 // out. False (error set) when the base cannot be read.
 static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* error) {

@@ -10,6 +10,7 @@
 // 5. The ETag or Last-Modified of each file stays the same throughout.
 #include "publish/publish.h"
 
+#include "common/digests.h"
 #include "common/state_files.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
@@ -39,32 +40,15 @@ struct ProbeWindow {
 std::string digest_text(Sha256State* hash) {
     unsigned char digest[sha256_digest_size];
     if (hash == nullptr || !sha256_finish(hash, digest)) return std::string();
-    std::string text;
-    char pair[3];
-    for (unsigned char byte : digest) {
-        snprintf(pair, sizeof pair, "%02x", byte);
-        text += pair;
-    }
-    return text;
+    return encode_hex(digest, sha256_digest_size);
 }
 
 // SHA-256 and size of a local file. False when it cannot be read.
 static bool hash_local_file(const std::string& path, std::string* digest, uint64_t* size) {
-    FileStream file(open_file(path.c_str(), "rb"));
-    Sha256 hash = sha256_begin();
-    if (!file.is_open() || !hash.is_open()) return false;
-    std::vector<unsigned char> buffer(1 << 20);
-    uint64_t total = 0;
-    for (;;) {
-        const size_t got = fread(buffer.data(), 1, buffer.size(), file.get());
-        if (got == 0) break;
-        if (!sha256_add(hash.get(), buffer.data(), got)) return false;
-        total += got;
-    }
-    if (ferror(file.get())) return false;
-    *digest = digest_text(hash.get());
-    *size = total;
-    return !digest->empty();
+    unsigned char bytes[sha256_digest_size];
+    if (!sha256_of_file(path.c_str(), bytes, size)) return false;
+    *digest = encode_hex(bytes, sha256_digest_size);
+    return true;
 }
 
 // The bytes of each window from the local archive, read front to back in

@@ -46,8 +46,7 @@ ReadOutcome read_file_bytes(const std::string& path, size_t limit, std::string* 
 
 bool sign_text(const PublisherKey& key, const std::string& body, std::string* text, std::string* error) {
     unsigned char digest[sha256_digest_size];
-    Sha256 hash = sha256_begin();
-    if (!hash.is_open() || !sha256_add(hash.get(), body.data(), body.size()) || !sha256_finish(hash.get(), digest)) {
+    if (!sha256_of_bytes(body.data(), body.size(), digest)) {
         *error = "SHA-256 is not available";
         return false;
     }

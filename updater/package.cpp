@@ -6,6 +6,7 @@
 // after a failure; the digest is stored only after a complete installation.
 #include "updater/updater.h"
 
+#include "common/digests.h"
 #include "common/entry_paths.h"
 #include "common/release_signing.h"
 #include "common/state_files.h"
@@ -20,39 +21,10 @@
 
 namespace zem {
 
-// Not the download's buffer: hashing has its own.
-static unsigned char hashing_buffer[hashing_buffer_size];
-
-static void format_digest(const unsigned char digest[sha256_digest_size], char digest_text[digest_text_capacity]) {
-    static const char hex_digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < sha256_digest_size; ++i) {
-        digest_text[2 * i] = hex_digits[digest[i] >> 4];
-        digest_text[2 * i + 1] = hex_digits[digest[i] & 0x0f];
-    }
-    digest_text[2 * sha256_digest_size] = '\0';
-}
-
-// Adds the whole file to the hash. False when it cannot be opened, a read
-// fails (the digest of part of the file must never stand for the archive's)
-// or the hash refuses data.
-static bool add_file_to_hash(Sha256State* hash, const char* path) {
-    FileStream file(open_file(path, "rb"));
-    if (!file.is_open()) return false;
-    for (;;) {
-        const size_t got = fread(hashing_buffer, 1, sizeof hashing_buffer, file.get());
-        if (got == 0) break;
-        if (!sha256_add(hash, hashing_buffer, got)) return false;
-    }
-    return ferror(file.get()) == 0;
-}
-
 bool hash_file(const char* path, char digest_text[digest_text_capacity]) {
-    Sha256 hash = sha256_begin();
-    if (!hash.is_open()) return false;
-    if (!add_file_to_hash(hash.get(), path)) return false;
     unsigned char digest[sha256_digest_size];
-    if (!sha256_finish(hash.get(), digest)) return false;
-    format_digest(digest, digest_text);
+    if (!sha256_of_file(path, digest, nullptr)) return false;
+    snprintf(digest_text, digest_text_capacity, "%s", encode_hex(digest, sha256_digest_size).c_str());
     return true;
 }
 

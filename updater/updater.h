@@ -57,7 +57,6 @@ bool download_to_file(const char* url, const char* local_path, bool quiet);
 
 // ---------------------------------------------------------------- package
 
-constexpr size_t hashing_buffer_size = 65536;
 constexpr size_t digest_text_capacity = 65;  // 64 lower-case hex digits + NUL
 constexpr int install_progress_interval = 25;
 
