@@ -188,11 +188,12 @@ class WineTestCase(unittest.TestCase):
 # file descriptor to its server on standard error, although the program's
 # output and exit code are whole (seen in about one full test run in three),
 # as "Socket operation on non-socket" or as "Bad file descriptor", or as the
-# bare prefix when the rest of the line is lost.
+# bare prefix when the rest of the line is lost (its line end too, when it
+# comes last).
 # Only exactly those lines of Wine's own are taken out; the program writes
 # nothing to standard error, and everything else still fails a test.
 WINE_CLIENT_NOISE = re.compile(
-    rb"^wine client error:[0-9a-f]+: (sendmsg: (Socket operation on non-socket|Bad file descriptor))?\n", re.M)
+    rb"^wine client error:[0-9a-f]+: (sendmsg: (Socket operation on non-socket|Bad file descriptor))?(\n|\Z)", re.M)
 
 
 def without_wine_client_noise(errors):
