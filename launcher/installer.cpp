@@ -59,12 +59,22 @@ static void choose_archive_url() {
 }
 
 // Client, window buffer and size: false when the server cannot be used.
+// A first installation (no earlier one left its marker) starts with the
+// archive's first entry: its window is fetched alongside the probe and the
+// archive's opening. A resumed one starts wherever the files stop, so it
+// fetches nothing it may not need.
 static bool open_remote_archive() {
     remote_archive.client = http_open_client(installer_user_agent);
     remote_archive.window.reset(new (std::nothrow) unsigned char[window_capacity]);
     if (!remote_archive.client.is_open() || !remote_archive.window) return false;
+    if (!path_exists(install_incomplete_marker_path)) fetch_first_window_ahead();
     return probe_archive_size() != 0;
 }
+
+// However the installation ends, no fetch goes on behind it.
+struct BackgroundFetchStop {
+    ~BackgroundFetchStop() { stop_background_fetch(); }
+};
 
 // Adds up the uncompressed sizes of all file entries (for a signed
 // release, those its manifest lists), and of those whose file on disk does
@@ -248,6 +258,7 @@ bool run_full_installation() {
     printf("ZEM: installing Frolix Rewrite on this device.\n"
            "  Keep Palindor open and the screen on until it's done. If it stops, tap the game again to carry on.\n");
     choose_archive_url();
+    BackgroundFetchStop background_fetch_stop;
     if (!open_remote_archive()) {
         printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
         return false;

@@ -18,15 +18,25 @@ uint64_t archive_size_from_content_range(const char* content_range) {
     return strtoull(slash + 1, nullptr, 10);
 }
 
+static uint64_t window_length_at(uint64_t offset);
+
 uint64_t probe_archive_size() {
-    remote_archive.size = 0;
-    HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, "Range: bytes=0-0\r\n");
-    if (!request.is_open()) return 0;
-    char content_range[128] = "";
-    http_content_range(request.get(), content_range, sizeof content_range);
-    request.reset();  // the body is never read
-    remote_archive.size = archive_size_from_content_range(content_range);
-    return remote_archive.size;
+    RemoteArchive& archive = remote_archive;
+    archive.size = 0;
+    HttpRequest request = http_open_url(archive.client.get(), archive.url, "Range: bytes=0-0\r\n");
+    if (request.is_open()) {
+        char content_range[128] = "";
+        http_content_range(request.get(), content_range, sizeof content_range);
+        request.reset();  // the body is never read
+        archive.size = archive_size_from_content_range(content_range);
+    }
+    // The first window fetched ahead learns its length, and its thread the
+    // size, from here on.
+    if (archive.size_pending.load()) {
+        if (archive.size != 0) archive.next_length = window_length_at(archive.next_start);
+        archive.size_pending.store(false, std::memory_order_release);
+    }
+    return archive.size;
 }
 
 // "Range: bytes=first-last\r\n" for [offset, offset + length).
@@ -34,8 +44,8 @@ static void format_range_header(char* text, size_t capacity, uint64_t offset, ui
     snprintf(text, capacity, "Range: bytes=%" PRIu64 "-%" PRIu64 "\r\n", offset, offset + length - 1);
 }
 
-static uint64_t window_length_at(uint64_t offset);
-static HttpRequest open_range(uint64_t offset, uint64_t length);
+static HttpRequest open_range(HttpClientState* client, uint64_t offset, uint64_t length);
+static bool have_ahead_client();
 
 // One GET of bytes [offset, offset + length) into the window buffer. True
 // only for a 206 answer that delivered all of them. With open_after, the
@@ -43,17 +53,18 @@ static HttpRequest open_range(uint64_t offset, uint64_t length);
 // this one ends (as the background fetch does), for the background fetch
 // that the reads running on will start.
 static bool fetch_window(uint64_t offset, size_t length, bool open_after) {
-    HttpRequest request = open_range(offset, length);
+    HttpRequest request = open_range(remote_archive.client.get(), offset, length);
     if (!request.is_open()) return false;
     // A server that ignores the Range header answers 200 with the whole
     // archive; its body is never read.
     if (http_status_code(request.get()) != 206) return false;
     const uint64_t after_start = offset + length;
-    bool after_opened = !open_after || after_start >= remote_archive.size;
+    bool after_opened = !open_after || after_start >= remote_archive.size || !have_ahead_client();
     size_t received = 0;
     while (received < length) {
         if (!after_opened && length - received <= next_request_lead) {
-            remote_archive.after_request = open_range(after_start, window_length_at(after_start));
+            remote_archive.after_request =
+                open_range(remote_archive.ahead_client.get(), after_start, window_length_at(after_start));
             remote_archive.after_start = after_start;
             after_opened = true;
         }
@@ -74,10 +85,30 @@ static uint64_t window_length_at(uint64_t offset) {
     return std::min<uint64_t>(window_capacity, remote_archive.size - offset);
 }
 
-static HttpRequest open_range(uint64_t offset, uint64_t length) {
+static HttpRequest open_range(HttpClientState* client, uint64_t offset, uint64_t length) {
     char range[96];
     format_range_header(range, sizeof range, offset, length);
-    return http_open_url(remote_archive.client.get(), remote_archive.url, range);
+    return http_open_url(client, remote_archive.url, range);
+}
+
+// The background fetches' client, opened on first use (never while a
+// fetch thread runs).
+static bool have_ahead_client() {
+    RemoteArchive& archive = remote_archive;
+    if (!archive.ahead_client.is_open()) archive.ahead_client = http_open_client(installer_user_agent);
+    return archive.ahead_client.is_open();
+}
+
+// In the thread of the first window fetched ahead: waits until the probe
+// has stored the size (and the window's length). False when cancelled or
+// when the probe found no size.
+static bool wait_for_size_probe() {
+    RemoteArchive& archive = remote_archive;
+    while (archive.size_pending.load(std::memory_order_acquire)) {
+        if (archive.cancel.load()) return false;
+        sleep_ms(1);
+    }
+    return archive.size != 0;
 }
 
 // True when the answer's Content-Range names exactly [offset, offset +
@@ -96,13 +127,23 @@ static bool content_range_is(HttpRequestState* request, uint64_t offset, uint64_
 // there is one. When next_request_lead bytes are still to come, it opens
 // the request for the window after, so that the link never waits a round
 // trip between two windows. Stops early when cancelled; prints nothing.
+// The first window fetched ahead of the probe asks for a whole window and
+// learns the length it should get once the size is known.
 static void fetch_next_window(void*) {
     RemoteArchive& archive = remote_archive;
+    HttpClientState* client = archive.ahead_client.get();
     archive.next_succeeded = false;
     const uint64_t start = archive.next_start;
-    const size_t length = static_cast<size_t>(archive.next_length);
     HttpRequest request = std::move(archive.next_request);
-    if (!request.is_open()) request = open_range(start, length);
+    if (!request.is_open()) {
+        const bool size_known = !archive.size_pending.load(std::memory_order_acquire);
+        request = open_range(client, start, size_known ? archive.next_length : window_capacity);
+    }
+    if (!wait_for_size_probe()) {
+        archive.next_ended = true;
+        return;
+    }
+    const size_t length = static_cast<size_t>(archive.next_length);
     if (!request.is_open() || http_status_code(request.get()) != 206 ||
         !content_range_is(request.get(), start, length)) {
         archive.next_ended = true;
@@ -113,7 +154,7 @@ static void fetch_next_window(void*) {
     size_t received = 0;
     while (received < length && !archive.cancel.load()) {
         if (!after_opened && length - received <= next_request_lead) {
-            archive.after_request = open_range(after_start, window_length_at(after_start));
+            archive.after_request = open_range(client, after_start, window_length_at(after_start));
             archive.after_start = after_start;
             after_opened = true;
         }
@@ -128,6 +169,33 @@ static void fetch_next_window(void*) {
     archive.next_ended.store(true, std::memory_order_release);
 }
 
+// The next window's buffer and the background client: false when either
+// cannot be had (the reads then fetch as they would without).
+static bool ready_for_background_fetch() {
+    RemoteArchive& archive = remote_archive;
+    if (!archive.next_window) {
+        archive.next_window.reset(new (std::nothrow) unsigned char[window_capacity]);
+        if (!archive.next_window) return false;
+    }
+    return have_ahead_client();
+}
+
+// Starts the thread that fetches [start, start + length) as the next window.
+static void start_fetch_thread(uint64_t start, uint64_t length) {
+    RemoteArchive& archive = remote_archive;
+    archive.next_start = start;
+    archive.next_length = length;
+    archive.next_received = 0;
+    archive.next_ended = false;
+    archive.cancel = false;
+    archive.fetcher = start_thread(fetch_next_window, nullptr);
+    if (!archive.fetcher.is_open()) {
+        archive.next_length = 0;
+        archive.next_request.reset();
+        archive.size_pending = false;
+    }
+}
+
 // Starts the background fetch of the window that follows the current one,
 // unless one is under way, the window is empty or ends with the archive,
 // or the buffer or thread cannot be had (the reads then fetch as before).
@@ -137,22 +205,19 @@ static void start_background_fetch() {
     const uint64_t start = archive.window_start + archive.window_length;
     // The request opened ahead serves only the window it was opened for.
     HttpRequest opened_ahead = std::move(archive.after_request);
-    if (start >= archive.size) return;
-    if (!archive.next_window) {
-        archive.next_window.reset(new (std::nothrow) unsigned char[window_capacity]);
-        if (!archive.next_window) return;
-    }
+    if (start >= archive.size || !ready_for_background_fetch()) return;
     if (opened_ahead.is_open() && archive.after_start == start) archive.next_request = std::move(opened_ahead);
-    archive.next_start = start;
-    archive.next_length = window_length_at(start);
-    archive.next_received = 0;
-    archive.next_ended = false;
-    archive.cancel = false;
-    archive.fetcher = start_thread(fetch_next_window, nullptr);
-    if (!archive.fetcher.is_open()) {
-        archive.next_length = 0;
-        archive.next_request.reset();
-    }
+    start_fetch_thread(start, window_length_at(start));
+}
+
+void fetch_first_window_ahead() {
+    RemoteArchive& archive = remote_archive;
+    if (archive.next_length != 0 || !ready_for_background_fetch()) return;
+    archive.first_window_ahead = true;
+    archive.size_pending = true;
+    // The most a window holds, until the probe tells the archive's size.
+    start_fetch_thread(0, window_capacity);
+    if (archive.next_length == 0) archive.first_window_ahead = false;
 }
 
 // Waits for the background fetch to end. True when the whole next window
@@ -163,6 +228,7 @@ static bool finish_background_fetch() {
     archive.next_request.reset();
     if (archive.next_succeeded) return true;
     archive.next_length = 0;
+    archive.first_window_ahead = false;
     archive.after_request.reset();
     return false;
 }
@@ -183,6 +249,9 @@ static bool wait_for_next_bytes(size_t needed) {
 
 void expect_reads_to_run_on() {
     remote_archive.reads_will_run_on = true;
+    // From here on, a first window fetched ahead serves only when the reads
+    // start in it.
+    remote_archive.first_window_ahead = false;
 }
 
 void stop_background_fetch() {
@@ -192,6 +261,8 @@ void stop_background_fetch() {
     archive.next_request.reset();
     archive.after_request.reset();
     archive.next_length = 0;
+    archive.first_window_ahead = false;
+    archive.size_pending = false;
 }
 
 RemoteArchive::~RemoteArchive() {
@@ -204,8 +275,7 @@ RemoteArchive::~RemoteArchive() {
 // part of the next one that has arrived.
 static void serve_from_both_windows(uint64_t offset, unsigned char* destination, size_t count) {
     RemoteArchive& archive = remote_archive;
-    const uint64_t window_end = archive.window_start + archive.window_length;
-    const size_t from_window = offset < window_end ? static_cast<size_t>(window_end - offset) : 0;
+    const size_t from_window = offset < archive.next_start ? static_cast<size_t>(archive.next_start - offset) : 0;
     memcpy(destination, archive.window.get() + (offset - archive.window_start), from_window);
     memcpy(destination + from_window, archive.next_window.get() + (offset + from_window - archive.next_start),
            count - from_window);
@@ -218,6 +288,7 @@ static void promote_next_window() {
     archive.window_start = archive.next_start;
     archive.window_length = archive.next_length;
     archive.next_length = 0;
+    archive.first_window_ahead = false;
 }
 
 // Serves a read that lies in the next window or across the two from what
@@ -251,20 +322,35 @@ static bool serve_from_window(uint64_t offset, void* destination, size_t count) 
     return true;
 }
 
+// The next window starts where the window ends (it does unless it is the
+// first window fetched ahead).
+static bool next_window_follows_window() {
+    const RemoteArchive& archive = remote_archive;
+    return archive.next_length != 0 && archive.window_length != 0 &&
+           archive.next_start == archive.window_start + archive.window_length;
+}
+
+// The read starts in the next window, or in the window the next follows.
+static bool starts_in_reach_of_next_window(uint64_t offset) {
+    const RemoteArchive& archive = remote_archive;
+    return archive.next_length != 0 &&
+           (offset >= archive.next_start || (next_window_follows_window() && offset >= archive.window_start));
+}
+
 // The read lies in the next window, or across the window and the next.
 static bool lies_in_next_window(uint64_t offset, size_t count) {
     const RemoteArchive& archive = remote_archive;
-    return archive.next_length != 0 && archive.window_length != 0 && offset >= archive.window_start &&
-           offset + count <= archive.next_start + archive.next_length;
+    return starts_in_reach_of_next_window(offset) && offset + count <= archive.next_start + archive.next_length;
 }
 
 // The read has gone on past the next window's end, but not beyond the
-// window after it: the reads have moved through the next window.
+// window after it: the reads have moved through the next window (or
+// through the first window fetched ahead, before it became the window).
 static bool goes_past_next_window(uint64_t offset, size_t count) {
     const RemoteArchive& archive = remote_archive;
     const uint64_t next_end = archive.next_start + archive.next_length;
-    return archive.next_length != 0 && archive.window_length != 0 && offset >= archive.window_start &&
-           offset + count > next_end && next_end < archive.size && offset < next_end + window_length_at(next_end);
+    return starts_in_reach_of_next_window(offset) && offset + count > next_end && next_end < archive.size &&
+           offset < next_end + window_length_at(next_end);
 }
 
 size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
@@ -294,9 +380,14 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     // background fetch has brought.
     if (lies_in_next_window(offset, count) &&
         serve_from_next_window(offset, static_cast<unsigned char*>(destination), count)) {
+        // The background fetches open their requests ahead themselves.
+        archive.reads_will_run_on = false;
         return count;
     }
-    stop_background_fetch();
+    // The first window fetched ahead waits for the extraction while the
+    // reads that open the archive fetch their own windows beside it (each
+    // on its own client). Any other background fetch is thrown away.
+    if (!archive.first_window_ahead) stop_background_fetch();
 
     // A fetch writes into the buffer as bytes arrive: the old window is no
     // longer valid from here on, whatever happens.
@@ -306,7 +397,10 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
             printf("\n  Connection lost, trying again...\n");
             sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
         }
-        if (fetch_window(offset, static_cast<size_t>(fetch_length), archive.reads_will_run_on)) {
+        // A request opened ahead goes to the background client: not while
+        // a fetch thread uses it.
+        const bool open_after = archive.reads_will_run_on && archive.next_length == 0;
+        if (fetch_window(offset, static_cast<size_t>(fetch_length), open_after)) {
             archive.reads_will_run_on = false;
             archive.window_start = offset;
             archive.window_length = fetch_length;

@@ -3,7 +3,8 @@
 // read function. While the zip library works through one window, a
 // background thread fetches the window that follows it into a second
 // buffer, so that the link carries the next bytes while these are
-// inflated and written.
+// inflated and written. The background fetches use a client of their own,
+// so that they never wait for the reads' requests nor these for them.
 #pragma once
 
 #include "platform/platform.h"
@@ -35,14 +36,17 @@ constexpr size_t next_request_lead = 4u * 1024 * 1024;
 // The launcher's one remote archive: filled by the installer (client,
 // URL, window buffer, then the size probe) and alive for the whole run.
 //
-// The background part: while a fetch thread runs, it alone uses the
-// client and the requests and writes the next window's buffer; the reader
-// touches them only after waiting for the thread to end (or before
+// The background part: while a fetch thread runs, it alone uses
+// ahead_client and its requests and writes the next window's buffer; the
+// reader touches them only after waiting for the thread to end (or before
 // starting it), except the bytes of the next window below next_received,
 // which the thread has written and no longer changes. next_received,
-// next_ended and cancel are the only values both threads use at once.
+// next_ended, size_pending and cancel are the only values both threads use
+// at once; for the first window fetched ahead of the probe, the thread
+// reads size and next_length only once size_pending is cleared.
 struct RemoteArchive {
-    HttpClient client;
+    HttpClient client;        // the size probe's and the reads' own fetches
+    HttpClient ahead_client;  // the background fetches'; opened on first use
     char url[archive_url_capacity] = "";
     uint64_t size = 0;  // 0: no size
     std::unique_ptr<unsigned char[]> window;
@@ -69,6 +73,13 @@ struct RemoteArchive {
     // Set by expect_reads_to_run_on: the next window fetched for a read
     // opens the request for the window after it ahead.
     bool reads_will_run_on = false;
+    // The next window is the archive's first, asked for before the size
+    // was known (fetch_first_window_ahead): the reads that open the
+    // archive elsewhere leave it be, until the extraction is announced.
+    bool first_window_ahead = false;
+    // Set while that window's thread waits for the probe to store size and
+    // next_length; the probe clears it.
+    std::atomic<bool> size_pending{false};
     Thread fetcher;  // last, so that it ends before anything it uses goes
 
     RemoteArchive() = default;
@@ -111,6 +122,16 @@ size_t ranged_read(void* opaque, uint64_t offset, void* destination, size_t coun
 // does not wait a round trip between the two. Only that one window does:
 // a read that jumps elsewhere later would throw such a request away.
 void expect_reads_to_run_on();
+
+// For a first installation, whose extraction starts with the archive's
+// first bytes: starts fetching the window at offset 0 in the background
+// now, before the size probe, so that it arrives while the size, the
+// archive's end and its central directory are asked for one after the
+// other, instead of one round trip after them. Until the size is known it
+// asks for a whole window; the server's answer ends with the archive when
+// that is shorter. Call before probe_archive_size. Does nothing when the
+// thread or buffer cannot be had.
+void fetch_first_window_ahead();
 
 // Cancels the background fetch, waits for its thread and drops its
 // requests and bytes. The reader's window stays.

@@ -58,6 +58,7 @@ protected:
     void TearDown() override {
         zem::stop_background_fetch();
         zem::remote_archive.client.reset();
+        zem::remote_archive.ahead_client.reset();
         server_.reset();
     }
 
@@ -69,6 +70,14 @@ protected:
             EXPECT_EQ(0, memcmp(destination.data(), archive_->data() + offset, got)) << "at offset " << offset;
         }
         return got;
+    }
+
+    // The ranges asked for, sorted: requests made from two threads arrive
+    // in either order.
+    std::vector<std::string> sorted_ranges() const {
+        std::vector<std::string> seen = ranges();
+        std::sort(seen.begin(), seen.end());
+        return seen;
     }
 
     std::vector<std::string> ranges() const {
@@ -281,6 +290,58 @@ TEST_F(RangedRead, ReadOutsideTheNextWindowThrowsItAway) {
     EXPECT_EQ((std::vector<std::string>{range_text(8 * MiB, 16 * MiB - 1), range_text(16 * MiB, size - 1),
                                         range_text(MiB, 9 * MiB - 1), range_text(17 * MiB, size - 1)}),
               ranges());
+}
+
+// The first window, fetched alongside the probe and the archive's opening
+// (whose reads fetch their own windows), serves the extraction's reads;
+// reads that run past its end, while or after it arrives, go on with the
+// window after it (opened ahead by that fetch). An archive shorter than a
+// window is read whole by that one request.
+TEST_F(RangedRead, FirstWindowFetchedAheadServesTheOpeningAndTheExtraction) {
+    struct Case {
+        uint64_t size;
+        std::vector<std::pair<uint64_t, size_t>> opening_reads;
+    };
+    const uint64_t size = archive_->size();
+    const Case cases[] = {
+        {size, {{size - 4096, 4096}, {size - 50000, 45000}}},
+        {3 * MiB, {{3 * MiB - 4096, 4096}, {3 * MiB - 50000, 45000}}},
+    };
+    for (const Case& test : cases) {
+        TearDown();
+        server_.reset(new FaultServer(*ca_, archive_->substr(0, test.size)));
+        ASSERT_TRUE(server_->started());
+        zem::RemoteArchive& remote = zem::remote_archive;
+        remote.client = zem::http_open_client(zem::installer_user_agent);
+        snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
+        remote.window_length = 0;
+        remote.last_read_end = ~uint64_t{0};
+        testing::internal::CaptureStdout();
+        zem::fetch_first_window_ahead();
+        ASSERT_EQ(test.size, zem::probe_archive_size());
+        for (const auto& read : test.opening_reads) ASSERT_EQ(read.second, read_and_check(read.first, read.second));
+        zem::expect_reads_to_run_on();
+        ASSERT_EQ(100u, read_and_check(0, 100));
+        // Across the end of the first window (for the big archive): it
+        // becomes the window, and the read is served from it and the next.
+        uint64_t offset = std::min<uint64_t>(8 * MiB - 100, test.size - 200);
+        ASSERT_EQ(200u, read_and_check(offset, 200));
+        for (offset += 200; offset < test.size; offset += 65536) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, test.size - offset));
+            ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
+        }
+        fflush(stdout);
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        std::vector<std::string> expected = {"bytes=0-0", range_text(0, 8 * MiB - 1)};
+        if (test.size > 8 * MiB) {
+            expected.push_back(range_text(size - 4096, size - 1));
+            expected.push_back(range_text(size - 50000, size - 1));
+            expected.push_back(range_text(8 * MiB, 16 * MiB - 1));
+            expected.push_back(range_text(16 * MiB, size - 1));
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(expected, sorted_ranges()) << "archive of " << test.size << " bytes";
+    }
 }
 
 }  // namespace
