@@ -275,8 +275,10 @@ RemoteArchive::~RemoteArchive() {
 // part of the next one that has arrived.
 static void serve_from_both_windows(uint64_t offset, unsigned char* destination, size_t count) {
     RemoteArchive& archive = remote_archive;
+    // Nothing from the window when the read starts in the next one (which
+    // need not follow the window then).
     const size_t from_window = offset < archive.next_start ? static_cast<size_t>(archive.next_start - offset) : 0;
-    memcpy(destination, archive.window.get() + (offset - archive.window_start), from_window);
+    if (from_window != 0) memcpy(destination, archive.window.get() + (offset - archive.window_start), from_window);
     memcpy(destination + from_window, archive.next_window.get() + (offset + from_window - archive.next_start),
            count - from_window);
 }
