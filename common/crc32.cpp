@@ -93,17 +93,17 @@ ZEM_CARRYLESS_TARGET uint32_t fold_crc32(uint32_t value, const unsigned char* da
     for (; length >= 16; data += 16, length -= 16) x1 = fold_lane(x1, k3k4, load_block(data));
 
     // 128 bits to 64.
-    __m128i x2r = _mm_clmulepi64_si128(x1, k3k4, 0x10);
-    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), x2r);
-    x2r = _mm_srli_si128(x1, 4);
+    __m128i part = _mm_clmulepi64_si128(x1, k3k4, 0x10);
+    x1 = _mm_xor_si128(_mm_srli_si128(x1, 8), part);
+    part = _mm_srli_si128(x1, 4);
     x1 = _mm_and_si128(x1, low32);
-    x1 = _mm_xor_si128(_mm_clmulepi64_si128(x1, k5, 0x00), x2r);
+    x1 = _mm_xor_si128(_mm_clmulepi64_si128(x1, k5, 0x00), part);
     // Barrett reduction to 32 bits.
-    x2r = _mm_and_si128(x1, low32);
-    x2r = _mm_clmulepi64_si128(x2r, polynomial, 0x10);
-    x2r = _mm_and_si128(x2r, low32);
-    x2r = _mm_clmulepi64_si128(x2r, polynomial, 0x00);
-    x1 = _mm_xor_si128(x1, x2r);
+    part = _mm_and_si128(x1, low32);
+    part = _mm_clmulepi64_si128(part, polynomial, 0x10);
+    part = _mm_and_si128(part, low32);
+    part = _mm_clmulepi64_si128(part, polynomial, 0x00);
+    x1 = _mm_xor_si128(x1, part);
     return static_cast<uint32_t>(_mm_extract_epi32(x1, 1));
 }
 
@@ -111,6 +111,21 @@ bool processor_has_carryless_multiply() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
 }
+
+// Takes the whole 16-byte blocks of a run of at least 64 bytes by folding,
+// where the processor can; moves data and length past them.
+void fold_whole_blocks(uint32_t* value, const unsigned char** data, size_t* length) {
+    static const bool carryless = processor_has_carryless_multiply();
+    if (!carryless || *length < 64) return;
+    *value = fold_crc32(*value, *data, *length);
+    *data += *length & ~size_t{15};
+    *length &= 15;
+}
+
+#else
+
+// No carry-less multiplication here: the slicing takes every byte.
+void fold_whole_blocks(uint32_t*, const unsigned char**, size_t*) {}
 
 #endif
 
@@ -120,14 +135,7 @@ extern "C" mz_ulong mz_crc32(mz_ulong crc, const mz_uint8* data, size_t length) 
     if (data == nullptr) return MZ_CRC32_INIT;
     uint32_t value = ~static_cast<uint32_t>(crc);
     const auto& t = tables.slice;
-#ifdef ZEM_CRC32_CARRYLESS
-    static const bool carryless = processor_has_carryless_multiply();
-    if (carryless && length >= 64) {
-        value = fold_crc32(value, data, length);
-        data += length & ~size_t{15};
-        length &= 15;
-    }
-#endif
+    fold_whole_blocks(&value, &data, &length);
     while (length >= 8) {
         const uint32_t low = load_little_endian32(data) ^ value;
         const uint32_t high = load_little_endian32(data + 4);

@@ -213,11 +213,10 @@ static void start_background_fetch() {
 void fetch_first_window_ahead() {
     RemoteArchive& archive = remote_archive;
     if (archive.next_length != 0 || !ready_for_background_fetch()) return;
-    archive.first_window_ahead = true;
+    archive.archive_opening = true;
     archive.size_pending = true;
     // The most a window holds, until the probe tells the archive's size.
     start_fetch_thread(0, window_capacity);
-    if (archive.next_length == 0) archive.first_window_ahead = false;
 }
 
 // Waits for the background fetch to end. True when the whole next window
@@ -228,7 +227,6 @@ static bool finish_background_fetch() {
     archive.next_request.reset();
     if (archive.next_succeeded) return true;
     archive.next_length = 0;
-    archive.first_window_ahead = false;
     archive.after_request.reset();
     return false;
 }
@@ -251,7 +249,7 @@ void expect_reads_to_run_on() {
     remote_archive.reads_will_run_on = true;
     // From here on, a first window fetched ahead serves only when the reads
     // start in it.
-    remote_archive.first_window_ahead = false;
+    remote_archive.archive_opening = false;
 }
 
 void stop_background_fetch() {
@@ -261,7 +259,7 @@ void stop_background_fetch() {
     archive.next_request.reset();
     archive.after_request.reset();
     archive.next_length = 0;
-    archive.first_window_ahead = false;
+    archive.archive_opening = false;
     archive.size_pending = false;
 }
 
@@ -290,7 +288,6 @@ static void promote_next_window() {
     archive.window_start = archive.next_start;
     archive.window_length = archive.next_length;
     archive.next_length = 0;
-    archive.first_window_ahead = false;
 }
 
 // Serves a read that lies in the next window or across the two from what
@@ -386,10 +383,11 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
         archive.reads_will_run_on = false;
         return count;
     }
-    // The first window fetched ahead waits for the extraction while the
-    // reads that open the archive fetch their own windows beside it (each
-    // on its own client). Any other background fetch is thrown away.
-    if (!archive.first_window_ahead) stop_background_fetch();
+    // While the archive is opened, the first window fetched ahead waits for
+    // the extraction and these reads fetch their own windows beside it
+    // (each on its own client). Otherwise the background fetch that the
+    // read is not in is thrown away.
+    if (!archive.archive_opening) stop_background_fetch();
 
     // A fetch writes into the buffer as bytes arrive: the old window is no
     // longer valid from here on, whatever happens.

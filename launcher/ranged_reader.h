@@ -73,10 +73,10 @@ struct RemoteArchive {
     // Set by expect_reads_to_run_on: the next window fetched for a read
     // opens the request for the window after it ahead.
     bool reads_will_run_on = false;
-    // The next window is the archive's first, asked for before the size
-    // was known (fetch_first_window_ahead): the reads that open the
-    // archive elsewhere leave it be, until the extraction is announced.
-    bool first_window_ahead = false;
+    // From fetch_first_window_ahead until the extraction is announced: the
+    // reads are those that open the archive, and they leave the first
+    // window's background fetch be.
+    bool archive_opening = false;
     // Set while that window's thread waits for the probe to store size and
     // next_length; the probe clears it.
     std::atomic<bool> size_pending{false};
