@@ -98,10 +98,27 @@ class WinePrefix:
             time.sleep(0.02)
 
     def windows_path(self, path):
-        """The Windows form of a host path, as Wine maps it (Z:\\...)."""
-        completed = subprocess.run(["winepath", "--windows", path], env=self.env, check=True,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-        return completed.stdout.decode().rstrip("\r\n")
+        """The Windows form of a host path, as Wine maps it: the deepest
+        folder on the path that is the root of one of the prefix's drives
+        (the same folder, compared as Wine does; Z: is "/"), then the rest
+        with backslashes. Worked out here rather than asked of winepath: a
+        Wine program started only for this could fail now and then under
+        load (see WINE_CLIENT_NOISE) and take a test down with it."""
+        dosdevices = os.path.join(self.path, "dosdevices")
+        drives = {}
+        for name in os.listdir(dosdevices):
+            if re.fullmatch(r"[a-z]:", name) and os.path.isdir(os.path.join(dosdevices, name)):
+                root = os.stat(os.path.join(dosdevices, name))
+                drives.setdefault((root.st_dev, root.st_ino), name.upper())
+        folder, rest = os.path.abspath(path), []
+        while True:
+            here = os.stat(folder)
+            if (here.st_dev, here.st_ino) in drives:
+                return drives[(here.st_dev, here.st_ino)] + "\\" + "\\".join(reversed(rest))
+            if folder == "/":
+                raise RuntimeError(f"no drive of the Wine prefix holds {path}")
+            folder, name = os.path.split(folder)
+            rest.append(name)
 
     def trust(self, ca_cert):
         """Adds the test CA to the prefix's ROOT store (only this prefix)."""
