@@ -112,8 +112,10 @@ class WinePrefix:
                 drives.setdefault((root.st_dev, root.st_ino), name.upper())
         folder, rest = os.path.abspath(path), []
         while True:
-            here = os.stat(folder)
-            if (here.st_dev, here.st_ino) in drives:
+            # A path not made yet maps like winepath maps it: by the
+            # folders on it that are there.
+            here = os.stat(folder) if os.path.exists(folder) else None
+            if here is not None and (here.st_dev, here.st_ino) in drives:
                 return drives[(here.st_dev, here.st_ino)] + "\\" + "\\".join(reversed(rest))
             if folder == "/":
                 raise RuntimeError(f"no drive of the Wine prefix holds {path}")
