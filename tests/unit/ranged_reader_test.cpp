@@ -51,6 +51,7 @@ protected:
         snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
         remote.window.reset(new unsigned char[zem::window_capacity]);
         remote.last_read_end = ~uint64_t{0};
+        remote.reads_will_run_on = false;
         remote.window_start = 0;
         remote.window_length = 0;
         remote.size = archive_->size();
@@ -340,7 +341,15 @@ TEST_F(RangedRead, FirstWindowFetchedAheadServesTheOpeningAndTheExtraction) {
             expected.push_back(range_text(16 * MiB, size - 1));
         }
         std::sort(expected.begin(), expected.end());
-        EXPECT_EQ(expected, sorted_ranges()) << "archive of " << test.size << " bytes";
+        // The thread opens its request before or after the probe has told
+        // the size: for an archive shorter than a window it asks for a whole
+        // window or for exactly the archive, and either is right.
+        std::vector<std::string> seen = sorted_ranges();
+        if (test.size < 8 * MiB) {
+            std::replace(seen.begin(), seen.end(), range_text(0, test.size - 1), range_text(0, 8 * MiB - 1));
+            std::sort(seen.begin(), seen.end());
+        }
+        EXPECT_EQ(expected, seen) << "archive of " << test.size << " bytes";
     }
 }
 
