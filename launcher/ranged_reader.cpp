@@ -128,7 +128,8 @@ static bool content_range_is(HttpRequestState* request, uint64_t offset, uint64_
 // the request for the window after, so that the link never waits a round
 // trip between two windows. Stops early when cancelled; prints nothing.
 // The first window fetched ahead of the probe asks for a whole window and
-// learns the length it should get once the size is known.
+// learns the length it should get once the size is known (a thread that
+// starts after the probe asks for that length at once).
 static void fetch_next_window(void*) {
     RemoteArchive& archive = remote_archive;
     HttpClientState* client = archive.ahead_client.get();
