@@ -52,28 +52,26 @@ static size_t write_entry_chunk(void* opaque, mz_uint64, const void* data, size_
     return count;
 }
 
-static void choose_archive_url() {
-    if (read_environment("ZEM_INSTALL_URL", remote_archive.url, sizeof remote_archive.url) == 0) {
-        snprintf(remote_archive.url, sizeof remote_archive.url, "%s", default_game_archive_url);
-    }
+static void choose_archive_url(char* url, size_t capacity) {
+    if (read_environment("ZEM_INSTALL_URL", url, capacity) == 0) snprintf(url, capacity, "%s", default_game_archive_url);
 }
 
-// Client, window buffer and size: false when the server cannot be used.
-// A first installation (no earlier one left its marker) starts with the
-// archive's first entry: its window is fetched alongside the probe and the
+// Client, windows and size: false when the server cannot be used. A first
+// installation (no earlier one left its marker) starts with the archive's
+// first entry: its window is asked for alongside the probe and the
 // archive's opening. A resumed one starts wherever the files stop, so it
 // fetches nothing it may not need.
-static bool open_remote_archive() {
-    remote_archive.client = http_open_client(installer_user_agent);
-    remote_archive.window.reset(new (std::nothrow) unsigned char[window_capacity]);
-    if (!remote_archive.client.is_open() || !remote_archive.window) return false;
-    if (!path_exists(install_incomplete_marker_path)) fetch_first_window_ahead();
+static bool open_game_archive() {
+    char url[archive_url_capacity];
+    choose_archive_url(url, sizeof url);
+    if (!open_remote_archive(url)) return false;
+    if (!path_exists(install_incomplete_marker_path)) read_ahead(0);
     return probe_archive_size() != 0;
 }
 
 // However the installation ends, no fetch goes on behind it.
-struct BackgroundFetchStop {
-    ~BackgroundFetchStop() { stop_background_fetch(); }
+struct ReadingStop {
+    ~ReadingStop() { stop_reading(); }
 };
 
 // Adds up the uncompressed sizes of all file entries (for a signed
@@ -257,9 +255,8 @@ static void print_unsigned_archive_refusal() {
 bool run_full_installation() {
     printf("ZEM: installing Frolix Rewrite on this device.\n"
            "  Keep Palindor open and the screen on until it's done. If it stops, tap the game again to carry on.\n");
-    choose_archive_url();
-    BackgroundFetchStop background_fetch_stop;
-    if (!open_remote_archive()) {
+    ReadingStop reading_stop;
+    if (!open_game_archive()) {
         printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
         return false;
     }
@@ -314,16 +311,15 @@ bool run_full_installation() {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     EarlyWriteback writeback;
     writeback.thread = start_thread(write_back_until_stopped, &writeback);
-    expect_reads_to_run_on();
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
         extracted = mz_zip_reader_file_stat(zip.get(), index, &entry) &&
                     install_entry(zip.get(), index, entry, signed_manifest, &progress) != EntryStep::failed;
     }
-    // Nothing more is read: a fetch of the next window still under way would
-    // only take the link (and memory) from the game or the wait that follows.
-    stop_background_fetch();
+    // Nothing more is read: a fetch of a window still under way would only
+    // take the link from the game or the wait that follows.
+    stop_reading();
     stop_early_writeback(&writeback);
     if (!extracted) return false;
     zip.reset();

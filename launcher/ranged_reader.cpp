@@ -1,356 +1,420 @@
 #include "launcher/ranged_reader.h"
 
-#include "common/waits.h"
-
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 
 namespace zem {
 
 RemoteArchive remote_archive;
 
-uint64_t archive_size_from_content_range(const char* content_range) {
-    const char* slash = strchr(content_range, '/');
-    if (slash == nullptr) return 0;
-    return strtoull(slash + 1, nullptr, 10);
-}
+namespace {
 
-static uint64_t window_length_at(uint64_t offset);
+// Holds the reader's lock for a scope.
+class HeldLock {
+public:
+    explicit HeldLock(LockState* lock) : lock_(lock) { take_lock(lock_); }
+    ~HeldLock() { leave_lock(lock_); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
 
-uint64_t probe_archive_size() {
-    RemoteArchive& archive = remote_archive;
-    archive.size = 0;
-    HttpRequest request = http_open_url(archive.client.get(), archive.url, "Range: bytes=0-0\r\n");
-    if (request.is_open()) {
-        char content_range[128] = "";
-        http_content_range(request.get(), content_range, sizeof content_range);
-        request.reset();  // the body is never read
-        archive.size = archive_size_from_content_range(content_range);
-    }
-    // The first window fetched ahead learns its length, and its thread the
-    // size, from here on.
-    if (archive.size_pending.load()) {
-        if (archive.size != 0) archive.next_length = window_length_at(archive.next_start);
-        archive.size_pending.store(false, std::memory_order_release);
-    }
-    return archive.size;
-}
+private:
+    LockState* lock_;
+};
 
-// "Range: bytes=first-last\r\n" for [offset, offset + length).
-static void format_range_header(char* text, size_t capacity, uint64_t offset, uint64_t length) {
-    snprintf(text, capacity, "Range: bytes=%" PRIu64 "-%" PRIu64 "\r\n", offset, offset + length - 1);
-}
-
-static HttpRequest open_range(HttpClientState* client, uint64_t offset, uint64_t length);
-static bool have_ahead_client();
-
-// One GET of bytes [offset, offset + length) into the window buffer. True
-// only for a 206 answer that delivered all of them. With open_after, the
-// request for the window after it is opened next_request_lead bytes before
-// this one ends (as the background fetch does), for the background fetch
-// that the reads running on will start.
-static bool fetch_window(uint64_t offset, size_t length, bool open_after) {
-    HttpRequest request = open_range(remote_archive.client.get(), offset, length);
-    if (!request.is_open()) return false;
-    // A server that ignores the Range header answers 200 with the whole
-    // archive; its body is never read.
-    if (http_status_code(request.get()) != 206) return false;
-    const uint64_t after_start = offset + length;
-    bool after_opened = !open_after || after_start >= remote_archive.size || !have_ahead_client();
-    size_t received = 0;
-    while (received < length) {
-        if (!after_opened && length - received <= next_request_lead) {
-            remote_archive.after_request =
-                open_range(remote_archive.ahead_client.get(), after_start, window_length_at(after_start));
-            remote_archive.after_start = after_start;
-            after_opened = true;
-        }
-        size_t got = 0;
-        if (!http_read(request.get(), remote_archive.window.get() + received, length - received, &got) || got == 0) {
-            break;
-        }
-        received += got;
-    }
-    return received == length;
-}
-
-// ---------------------------------------------------------------- background fetch
+}  // namespace
 
 // The length of the window that starts at offset: 8 MiB, or less where the
-// archive ends sooner.
+// archive ends sooner. Only once the size is known.
 static uint64_t window_length_at(uint64_t offset) {
     return std::min<uint64_t>(window_capacity, remote_archive.size - offset);
 }
 
+// A GET of [offset, offset + length) with "Range: bytes=first-last\r\n".
 static HttpRequest open_range(HttpClientState* client, uint64_t offset, uint64_t length) {
     char range[96];
-    format_range_header(range, sizeof range, offset, length);
+    snprintf(range, sizeof range, "Range: bytes=%" PRIu64 "-%" PRIu64 "\r\n", offset, offset + length - 1);
     return http_open_url(client, remote_archive.url, range);
 }
 
-// The background fetches' client, opened on first use (never while a
-// fetch thread runs).
-static bool have_ahead_client() {
-    RemoteArchive& archive = remote_archive;
-    if (!archive.ahead_client.is_open()) archive.ahead_client = http_open_client(installer_user_agent);
-    return archive.ahead_client.is_open();
+static bool is_under_way(const WindowSlot& slot) {
+    return slot.fetch == WindowFetch::queued || slot.fetch == WindowFetch::fetching;
 }
 
-// In the thread of the first window fetched ahead: waits until the probe
-// has stored the size (and the window's length). False when cancelled or
-// when the probe found no size.
-static bool wait_for_size_probe() {
-    RemoteArchive& archive = remote_archive;
-    while (archive.size_pending.load(std::memory_order_acquire)) {
-        if (archive.cancel.load()) return false;
-        sleep_ms(1);
-    }
-    return archive.size != 0;
+// ---------------------------------------------------------------- the fetch threads
+
+// With the lock held: the thread's fetch is still the one the slot wants.
+static bool fetch_is_current(const WindowSlot& slot, uint32_t number) {
+    return slot.fetch_number == number && !remote_archive.stopping;
 }
 
-// True when the answer's Content-Range names exactly [offset, offset +
-// length): a bad proxy or server may answer 206 with other bytes, and a
-// background fetch is only worth using when it is certain.
-static bool content_range_is(HttpRequestState* request, uint64_t offset, uint64_t length) {
-    char text[128] = "";
-    http_content_range(request, text, sizeof text);
-    char expected[96];
-    snprintf(expected, sizeof expected, "bytes %" PRIu64 "-%" PRIu64 "/", offset, offset + length - 1);
-    return strncmp(text, expected, strlen(expected)) == 0;
-}
-
-// The background thread: fetches [next_start, next_start + next_length)
-// into the next window's buffer, using the request opened ahead for it if
-// there is one. When next_request_lead bytes are still to come, it opens
-// the request for the window after, so that the link never waits a round
-// trip between two windows. Stops early when cancelled; prints nothing.
-// The first window fetched ahead of the probe asks for a whole window and
-// learns the length it should get once the size is known (a thread that
-// starts after the probe asks for that length at once).
-static void fetch_next_window(void*) {
+// One GET of the slot's window into its buffer, handing the bytes to the
+// reads as they arrive. True only for a 206 answer whose Content-Range
+// names exactly the window and the archive's size, with all of its bytes:
+// a cache may answer with other bytes, and a server whose archive was
+// replaced meanwhile with those of another archive. A window asked for
+// before the size was known is judged once the probe has told it.
+static bool fetch_window(WindowSlot& slot, uint32_t number, uint64_t start, uint64_t asked) {
     RemoteArchive& archive = remote_archive;
-    HttpClientState* client = archive.ahead_client.get();
-    archive.next_succeeded = false;
-    const uint64_t start = archive.next_start;
-    HttpRequest request = std::move(archive.next_request);
-    if (!request.is_open()) {
-        const bool size_known = !archive.size_pending.load(std::memory_order_acquire);
-        request = open_range(client, start, size_known ? archive.next_length : window_capacity);
+    HttpRequest request = open_range(slot.client.get(), start, asked);
+    uint32_t status = 0;
+    char content_range[128] = "";
+    if (request.is_open()) {
+        status = http_status_code(request.get());
+        http_content_range(request.get(), content_range, sizeof content_range);
     }
-    if (!wait_for_size_probe()) {
-        archive.next_ended = true;
-        return;
-    }
-    const size_t length = static_cast<size_t>(archive.next_length);
-    if (!request.is_open() || http_status_code(request.get()) != 206 ||
-        !content_range_is(request.get(), start, length)) {
-        archive.next_ended = true;
-        return;
-    }
-    const uint64_t after_start = start + length;
-    bool after_opened = after_start >= archive.size;
-    size_t received = 0;
-    while (received < length && !archive.cancel.load()) {
-        if (!after_opened && length - received <= next_request_lead) {
-            archive.after_request = open_range(client, after_start, window_length_at(after_start));
-            archive.after_start = after_start;
-            after_opened = true;
+    uint64_t first = 0, last = 0, total = 0;
+    const bool ranged = status == 206 && read_content_range(content_range, &first, &last, &total);
+
+    uint64_t length = 0;
+    uint64_t size = 0;
+    {
+        HeldLock held(archive.lock.get());
+        if (!fetch_is_current(slot, number)) return false;
+        slot.answered = true;
+        slot.answered_total = ranged ? total : 0;
+        slot.last_progress_ms = monotonic_ms();
+        wake_condition(archive.arrived.get());
+        while (!archive.size_known && fetch_is_current(slot, number)) {
+            wait_for_condition(slot.work.get(), archive.lock.get(), window_stall_limit_ms);
         }
-        const size_t wanted = std::min(length - received, background_read_piece);
+        if (!fetch_is_current(slot, number)) return false;
+        length = slot.length;
+        size = archive.size;
+    }
+    if (!ranged || first != start || last != start + length - 1 || total != size) return false;
+
+    size_t received = 0;
+    while (received < length) {
+        const size_t wanted = std::min<uint64_t>(length - received, window_read_piece);
         size_t got = 0;
-        if (!http_read(request.get(), archive.next_window.get() + received, wanted, &got) || got == 0) break;
+        if (!http_read(request.get(), slot.bytes.get() + received, wanted, &got) || got == 0) return false;
         received += got;
-        // Publishes the bytes written so far to the reader.
-        archive.next_received.store(received, std::memory_order_release);
+        HeldLock held(archive.lock.get());
+        if (!fetch_is_current(slot, number)) return false;
+        slot.received = received;
+        slot.last_progress_ms = monotonic_ms();
+        if (slot.awaited != 0 && received >= slot.awaited) wake_condition(archive.arrived.get());
     }
-    archive.next_succeeded = received == length;
-    archive.next_ended.store(true, std::memory_order_release);
-}
-
-// The next window's buffer and the background client: false when either
-// cannot be had (the reads then fetch as they would without).
-static bool ready_for_background_fetch() {
-    RemoteArchive& archive = remote_archive;
-    if (!archive.next_window) {
-        archive.next_window.reset(new (std::nothrow) unsigned char[window_capacity]);
-        if (!archive.next_window) return false;
-    }
-    return have_ahead_client();
-}
-
-// Starts the thread that fetches [start, start + length) as the next window.
-static void start_fetch_thread(uint64_t start, uint64_t length) {
-    RemoteArchive& archive = remote_archive;
-    archive.next_start = start;
-    archive.next_length = length;
-    archive.next_received = 0;
-    archive.next_ended = false;
-    archive.cancel = false;
-    archive.fetcher = start_thread(fetch_next_window, nullptr);
-    if (!archive.fetcher.is_open()) {
-        archive.next_length = 0;
-        archive.next_request.reset();
-        archive.size_pending = false;
-    }
-}
-
-// Starts the background fetch of the window that follows the current one,
-// unless one is under way, the window is empty or ends with the archive,
-// or the buffer or thread cannot be had (the reads then fetch as before).
-static void start_background_fetch() {
-    RemoteArchive& archive = remote_archive;
-    if (archive.next_length != 0 || archive.window_length == 0) return;
-    const uint64_t start = archive.window_start + archive.window_length;
-    // The request opened ahead serves only the window it was opened for.
-    HttpRequest opened_ahead = std::move(archive.after_request);
-    if (start >= archive.size || !ready_for_background_fetch()) return;
-    if (opened_ahead.is_open() && archive.after_start == start) archive.next_request = std::move(opened_ahead);
-    start_fetch_thread(start, window_length_at(start));
-}
-
-void fetch_first_window_ahead() {
-    RemoteArchive& archive = remote_archive;
-    if (archive.next_length != 0 || !ready_for_background_fetch()) return;
-    archive.archive_opening = true;
-    archive.size_pending = true;
-    // The most a window holds, until the probe tells the archive's size.
-    start_fetch_thread(0, window_capacity);
-}
-
-// Waits for the background fetch to end. True when the whole next window
-// arrived; otherwise it is forgotten, with the request it opened ahead.
-static bool finish_background_fetch() {
-    RemoteArchive& archive = remote_archive;
-    archive.fetcher.reset();
-    archive.next_request.reset();
-    if (archive.next_succeeded) return true;
-    archive.next_length = 0;
-    archive.after_request.reset();
-    return false;
-}
-
-// Waits until the next window's first `needed` bytes are in or its fetch
-// has ended. True when they are in.
-static bool wait_for_next_bytes(size_t needed) {
-    RemoteArchive& archive = remote_archive;
-    for (;;) {
-        // Ended is read before the count: a fetch that ended has published
-        // every byte it will ever deliver.
-        const bool ended = archive.next_ended.load(std::memory_order_acquire);
-        if (archive.next_received.load(std::memory_order_acquire) >= needed) return true;
-        if (ended) return false;
-        sleep_ms(1);
-    }
-}
-
-void expect_reads_to_run_on() {
-    remote_archive.reads_will_run_on = true;
-    // From here on, a first window fetched ahead serves only when the reads
-    // start in it.
-    remote_archive.archive_opening = false;
-}
-
-void stop_background_fetch() {
-    RemoteArchive& archive = remote_archive;
-    archive.cancel = true;
-    archive.fetcher.reset();
-    archive.next_request.reset();
-    archive.after_request.reset();
-    archive.next_length = 0;
-    archive.archive_opening = false;
-    archive.size_pending = false;
-}
-
-RemoteArchive::~RemoteArchive() {
-    // The thread uses the client and buffers: it ends before they go.
-    cancel = true;
-    fetcher.reset();
-}
-
-// The read [offset, offset + count) from the end of the window and the
-// part of the next one that has arrived.
-static void serve_from_both_windows(uint64_t offset, unsigned char* destination, size_t count) {
-    RemoteArchive& archive = remote_archive;
-    // Nothing from the window when the read starts in the next one (which
-    // need not follow the window then).
-    const size_t from_window = offset < archive.next_start ? static_cast<size_t>(archive.next_start - offset) : 0;
-    if (from_window != 0) memcpy(destination, archive.window.get() + (offset - archive.window_start), from_window);
-    memcpy(destination + from_window, archive.next_window.get() + (offset + from_window - archive.next_start),
-           count - from_window);
-}
-
-// The next window, complete, becomes the window.
-static void promote_next_window() {
-    RemoteArchive& archive = remote_archive;
-    archive.window.swap(archive.next_window);
-    archive.window_start = archive.next_start;
-    archive.window_length = archive.next_length;
-    archive.next_length = 0;
-}
-
-// Serves a read that lies in the next window or across the two from what
-// has arrived, waiting for its bytes. Once the background fetch has ended
-// with the whole window, the next window becomes the window and the fetch
-// of the one after it starts. False when the fetch failed before the
-// read's bytes arrived; it is then forgotten.
-static bool serve_from_next_window(uint64_t offset, unsigned char* destination, size_t count) {
-    RemoteArchive& archive = remote_archive;
-    const size_t needed = static_cast<size_t>(offset + count - archive.next_start);
-    const bool arrived = wait_for_next_bytes(needed);
-    if (arrived) serve_from_both_windows(offset, destination, count);
-    if (!archive.next_ended.load(std::memory_order_acquire)) return true;
-    if (finish_background_fetch()) {
-        promote_next_window();
-        start_background_fetch();
-    }
-    return arrived;
-}
-
-// ---------------------------------------------------------------- the read
-
-// Copies the read from the window when the window holds all of it.
-static bool serve_from_window(uint64_t offset, void* destination, size_t count) {
-    const RemoteArchive& archive = remote_archive;
-    if (archive.window_length == 0 || offset < archive.window_start ||
-        offset + count > archive.window_start + archive.window_length) {
-        return false;
-    }
-    memcpy(destination, archive.window.get() + (offset - archive.window_start), count);
     return true;
 }
 
-// The next window starts where the window ends (it does unless it is the
-// first window fetched ahead).
-static bool next_window_follows_window() {
-    const RemoteArchive& archive = remote_archive;
-    return archive.next_length != 0 && archive.window_length != 0 &&
-           archive.next_start == archive.window_start + archive.window_length;
+// A cancelled client fails every call: the thread replaces it before its
+// next fetch. False when the fetch was cancelled meanwhile, or no client
+// could be made.
+static bool replace_cancelled_client(WindowSlot& slot, uint32_t number) {
+    HttpClient client = http_open_client(installer_user_agent);
+    HeldLock held(remote_archive.lock.get());
+    std::swap(slot.client, client);
+    // The cancelled one is closed as client goes, after the lock.
+    return fetch_is_current(slot, number) && slot.client.is_open();
 }
 
-// The read starts in the next window, or in the window the next follows.
-static bool starts_in_reach_of_next_window(uint64_t offset) {
-    const RemoteArchive& archive = remote_archive;
-    return archive.next_length != 0 &&
-           (offset >= archive.next_start || (next_window_follows_window() && offset >= archive.window_start));
+// A slot's thread: fetches each window the reader asks the slot for,
+// until the archive is closed. Prints nothing.
+static void run_window_fetches(void* argument) {
+    WindowSlot& slot = *static_cast<WindowSlot*>(argument);
+    RemoteArchive& archive = remote_archive;
+    take_lock(archive.lock.get());
+    for (;;) {
+        while (!archive.stopping && slot.fetch != WindowFetch::queued) {
+            wait_for_condition(slot.work.get(), archive.lock.get(), 60000);
+        }
+        if (archive.stopping) break;
+        const uint32_t number = slot.fetch_number;
+        const uint64_t start = slot.start;
+        const uint64_t length = slot.length;
+        const bool replace_client = slot.client_cancelled;
+        slot.client_cancelled = false;
+        slot.fetch = WindowFetch::fetching;
+        leave_lock(archive.lock.get());
+        const bool fetched =
+            (!replace_client || replace_cancelled_client(slot, number)) && fetch_window(slot, number, start, length);
+        take_lock(archive.lock.get());
+        if (slot.fetch_number == number) {
+            slot.fetch = fetched ? WindowFetch::complete : WindowFetch::failed;
+            slot.answered = true;
+            wake_condition(archive.arrived.get());
+        }
+    }
+    leave_lock(archive.lock.get());
 }
 
-// The read lies in the next window, or across the window and the next.
-static bool lies_in_next_window(uint64_t offset, size_t count) {
-    const RemoteArchive& archive = remote_archive;
-    return starts_in_reach_of_next_window(offset) && offset + count <= archive.next_start + archive.next_length;
+// ---------------------------------------------------------------- slots, for the reader
+
+// With the lock held: ends the fetch the slot's thread is on, if any, at
+// once: its connection is cut whatever it does.
+static void cancel_fetch_under_way(WindowSlot& slot) {
+    if (slot.fetch == WindowFetch::fetching) {
+        slot.client_cancelled = true;
+        http_cancel(slot.client.get());
+    }
+    ++slot.fetch_number;
+    wake_condition(slot.work.get());
 }
 
-// The read has gone on past the next window's end, but not beyond the
-// window after it: the reads have moved through the next window (or
-// through the first window fetched ahead, before it became the window).
-static bool goes_past_next_window(uint64_t offset, size_t count) {
-    const RemoteArchive& archive = remote_archive;
-    const uint64_t next_end = archive.next_start + archive.next_length;
-    return starts_in_reach_of_next_window(offset) && offset + count > next_end && next_end < archive.size &&
-           offset < next_end + window_length_at(next_end);
+// With the lock held: the slot fetches [start, start + length) next.
+static void start_window_fetch(WindowSlot& slot, uint64_t start, uint64_t length) {
+    cancel_fetch_under_way(slot);
+    slot.start = start;
+    slot.length = length;
+    slot.received = 0;
+    slot.awaited = 0;
+    slot.answered = false;
+    slot.answered_total = 0;
+    slot.last_progress_ms = monotonic_ms();
+    slot.fetch = WindowFetch::queued;
+}
+
+// With the lock held: the slot's window is given up.
+static void drop_window(WindowSlot& slot, WindowFetch outcome) {
+    cancel_fetch_under_way(slot);
+    slot.fetch = outcome;
+    slot.awaited = 0;
+}
+
+// With the lock held: the slot whose window holds, or will hold, the byte
+// at offset; null when none does.
+static WindowSlot* slot_holding(uint64_t offset) {
+    for (WindowSlot& slot : remote_archive.slots) {
+        if (slot.fetch == WindowFetch::none || slot.fetch == WindowFetch::failed) continue;
+        if (offset >= slot.start && offset - slot.start < slot.length) return &slot;
+    }
+    return nullptr;
+}
+
+static bool is_among(const WindowSlot* slot, WindowSlot* const* slots, size_t count) {
+    return std::find(slots, slots + count, slot) != slots + count;
+}
+
+// With the lock held: a slot for a new window, none of `keep`: one with no
+// window or a failed one first, then a complete one (its window may still
+// serve a read that comes back to it), else one still fetching.
+static WindowSlot* slot_to_reuse(WindowSlot* const* keep, size_t kept) {
+    WindowSlot* complete = nullptr;
+    WindowSlot* under_way = nullptr;
+    for (WindowSlot& slot : remote_archive.slots) {
+        if (is_among(&slot, keep, kept)) continue;
+        if (slot.fetch == WindowFetch::none || slot.fetch == WindowFetch::failed) return &slot;
+        WindowSlot*& candidate = slot.fetch == WindowFetch::complete ? complete : under_way;
+        if (candidate == nullptr) candidate = &slot;
+    }
+    return complete != nullptr ? complete : under_way;
+}
+
+// With the lock held: waits until the slot has its first `needed` bytes.
+// False when its fetch failed first, or brought nothing for the stall
+// limit (it is then cancelled).
+static bool wait_for_window_bytes(WindowSlot& slot, size_t needed) {
+    RemoteArchive& archive = remote_archive;
+    for (;;) {
+        if (slot.received >= needed) break;
+        if (!is_under_way(slot)) break;
+        const uint64_t silent = monotonic_ms() - slot.last_progress_ms;
+        if (silent >= window_stall_limit_ms) {
+            drop_window(slot, WindowFetch::failed);
+            break;
+        }
+        slot.awaited = needed;
+        wait_for_condition(archive.arrived.get(), archive.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
+    }
+    slot.awaited = 0;
+    return slot.received >= needed && slot.fetch != WindowFetch::failed;
+}
+
+// With the lock held: copies the read from the window that holds its
+// offset and, where it runs past that window's end, from the one that holds
+// the rest, waiting for their bytes. False when no window holds it or a
+// fetch failed before its bytes arrived.
+static bool copy_from_windows(uint64_t offset, unsigned char* destination, size_t count) {
+    while (count > 0) {
+        WindowSlot* slot = slot_holding(offset);
+        if (slot == nullptr) return false;
+        const uint64_t in_window = offset - slot->start;
+        const size_t here = static_cast<size_t>(std::min<uint64_t>(count, slot->length - in_window));
+        if (!wait_for_window_bytes(*slot, static_cast<size_t>(in_window + here))) return false;
+        memcpy(destination, slot->bytes.get() + in_window, here);
+        destination += here;
+        offset += here;
+        count -= here;
+    }
+    return true;
+}
+
+// With the lock held: serves the read from the windows, or fetches a
+// window at its offset for it, up to six times.
+static bool serve_read(uint64_t offset, unsigned char* destination, size_t count) {
+    RemoteArchive& archive = remote_archive;
+    for (int attempt = 0;; ++attempt) {
+        if (copy_from_windows(offset, destination, count)) return true;
+        if (attempt == window_fetch_attempts) return false;
+        if (attempt > 0) {
+            leave_lock(archive.lock.get());
+            printf("\n  Connection lost, trying again...\n");
+            sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
+            take_lock(archive.lock.get());
+        }
+        start_window_fetch(*slot_to_reuse(nullptr, 0), offset, window_length_at(offset));
+    }
+}
+
+// With the lock held, after a read that ran on from the one before, up to
+// read_end: the windows that follow the one it ended in are fetched in the
+// other slots, and fetches of windows that do not follow it are cancelled.
+static void fetch_windows_after(uint64_t read_end) {
+    RemoteArchive& archive = remote_archive;
+    WindowSlot* following[window_slot_count];
+    size_t linked = 0;
+    WindowSlot* last = slot_holding(read_end - 1);
+    if (last == nullptr) return;
+    following[linked++] = last;
+    while (linked < window_slot_count) {
+        const uint64_t next = last->start + last->length;
+        if (next >= archive.size) break;
+        WindowSlot* slot = slot_holding(next);
+        if (slot == nullptr || is_among(slot, following, linked)) {
+            slot = slot_to_reuse(following, linked);
+            start_window_fetch(*slot, next, window_length_at(next));
+        }
+        following[linked++] = last = slot;
+    }
+    for (WindowSlot& slot : archive.slots) {
+        if (is_under_way(slot) && !is_among(&slot, following, linked)) drop_window(slot, WindowFetch::none);
+    }
+}
+
+// ---------------------------------------------------------------- the archive
+
+static void clear_slot(WindowSlot& slot) {
+    slot.start = 0;
+    slot.length = 0;
+    slot.fetch = WindowFetch::none;
+    slot.received = 0;
+    slot.awaited = 0;
+    slot.answered = false;
+    slot.answered_total = 0;
+    slot.client_cancelled = false;
+}
+
+bool open_remote_archive(const char* url) {
+    RemoteArchive& archive = remote_archive;
+    snprintf(archive.url, sizeof archive.url, "%s", url);
+    archive.client = http_open_client(installer_user_agent);
+    archive.lock = make_lock();
+    archive.arrived = make_condition();
+    if (!archive.client.is_open() || !archive.lock.is_open() || !archive.arrived.is_open()) return false;
+    for (WindowSlot& slot : archive.slots) {
+        clear_slot(slot);
+        slot.bytes.reset(new (std::nothrow) unsigned char[window_capacity]);
+        slot.client = http_open_client(installer_user_agent);
+        slot.work = make_condition();
+        if (!slot.bytes || !slot.client.is_open() || !slot.work.is_open()) return false;
+        slot.thread = start_thread(run_window_fetches, &slot);
+        if (!slot.thread.is_open()) return false;
+    }
+    return true;
+}
+
+// The threads' fetches are cancelled first, so they end at once.
+void close_remote_archive() {
+    RemoteArchive& archive = remote_archive;
+    if (archive.lock.is_open()) {
+        HeldLock held(archive.lock.get());
+        archive.stopping = true;
+        for (WindowSlot& slot : archive.slots) {
+            if (slot.work.is_open()) drop_window(slot, WindowFetch::none);
+        }
+    }
+    for (WindowSlot& slot : archive.slots) {
+        slot.thread.reset();
+        slot.client.reset();
+        slot.work.reset();
+        slot.bytes.reset();
+        clear_slot(slot);
+    }
+    archive.client.reset();
+    archive.size = 0;
+    archive.size_known = false;
+    archive.stopping = false;
+    archive.last_read_end = ~uint64_t{0};
+}
+
+RemoteArchive::~RemoteArchive() {
+    close_remote_archive();
+}
+
+// One "Range: bytes=0-0" request: the total of its Content-Range, 0 when
+// there is none.
+static uint64_t ask_archive_size() {
+    HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, "Range: bytes=0-0\r\n");
+    if (!request.is_open()) return 0;
+    char content_range[128] = "";
+    http_content_range(request.get(), content_range, sizeof content_range);
+    return archive_size_from_content_range(content_range);  // the body is never read
+}
+
+// With the lock held: the window asked for before the size was known, once
+// its answer is in (or it went silent): the total of its 206 answer, 0
+// when it had none or there is no such window.
+static uint64_t total_of_window_asked_ahead() {
+    RemoteArchive& archive = remote_archive;
+    for (WindowSlot& slot : archive.slots) {
+        if (slot.fetch == WindowFetch::none) continue;
+        for (;;) {
+            const uint64_t silent = monotonic_ms() - slot.last_progress_ms;
+            if (slot.answered || silent >= window_stall_limit_ms) break;
+            wait_for_condition(archive.arrived.get(), archive.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
+        }
+        return slot.answered_total;
+    }
+    return 0;
+}
+
+uint64_t probe_archive_size() {
+    RemoteArchive& archive = remote_archive;
+    uint64_t size = ask_archive_size();
+    HeldLock held(archive.lock.get());
+    bool asked_ahead = false;
+    for (const WindowSlot& slot : archive.slots) asked_ahead = asked_ahead || slot.fetch != WindowFetch::none;
+    if (asked_ahead) {
+        const uint64_t window_total = total_of_window_asked_ahead();
+        if (size == 0 && window_total != 0) {
+            size = window_total;
+        } else if (size == 0 || (window_total != 0 && window_total != size)) {
+            leave_lock(archive.lock.get());
+            size = ask_archive_size();
+            take_lock(archive.lock.get());
+        }
+    }
+    archive.size = size;
+    archive.size_known = true;
+    // Windows asked for whole end with the archive.
+    for (WindowSlot& slot : archive.slots) {
+        slot.length = slot.start < size ? std::min(slot.length, size - slot.start) : 0;
+        wake_condition(slot.work.get());
+    }
+    return size;
+}
+
+void read_ahead(uint64_t offset) {
+    RemoteArchive& archive = remote_archive;
+    HeldLock held(archive.lock.get());
+    if (archive.size_known && offset >= archive.size) return;
+    if (slot_holding(offset) != nullptr) return;
+    WindowSlot* slot = slot_to_reuse(nullptr, 0);
+    if (is_under_way(*slot)) return;
+    start_window_fetch(*slot, offset, archive.size_known ? window_length_at(offset) : window_capacity);
+}
+
+void stop_reading() {
+    RemoteArchive& archive = remote_archive;
+    if (!archive.lock.is_open()) return;
+    HeldLock held(archive.lock.get());
+    for (WindowSlot& slot : archive.slots) {
+        if (is_under_way(slot)) drop_window(slot, WindowFetch::none);
+    }
 }
 
 size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
@@ -358,58 +422,13 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     if (offset >= archive.size) return 0;
     const uint64_t remaining = archive.size - offset;
     if (count > remaining) count = static_cast<size_t>(remaining);
+    if (count > window_capacity) return 0;
     const bool runs_on = offset == archive.last_read_end;
     archive.last_read_end = offset + count;
-
-    if (serve_from_window(offset, destination, count)) {
-        if (runs_on) start_background_fetch();
-        return count;
-    }
-
-    const uint64_t fetch_length = std::min<uint64_t>(remaining, std::max<uint64_t>(count, window_capacity));
-    if (fetch_length > window_capacity) return 0;
-
-    // Past the next window: once its fetch has ended with the whole window,
-    // it becomes the window and the read is looked at again.
-    if (goes_past_next_window(offset, count) && finish_background_fetch()) {
-        promote_next_window();
-        start_background_fetch();
-        if (serve_from_window(offset, destination, count)) return count;
-    }
-    // In the next window, or across the two: served from the bytes the
-    // background fetch has brought.
-    if (lies_in_next_window(offset, count) &&
-        serve_from_next_window(offset, static_cast<unsigned char*>(destination), count)) {
-        // The background fetches open their requests ahead themselves.
-        archive.reads_will_run_on = false;
-        return count;
-    }
-    // While the archive is opened, the first window fetched ahead waits for
-    // the extraction and these reads fetch their own windows beside it
-    // (each on its own client). Otherwise the background fetch that the
-    // read is not in is thrown away.
-    if (!archive.archive_opening) stop_background_fetch();
-
-    // A fetch writes into the buffer as bytes arrive: the old window is no
-    // longer valid from here on, whatever happens.
-    archive.window_length = 0;
-    for (int attempt = 0; attempt < window_fetch_attempts; ++attempt) {
-        if (attempt > 0) {
-            printf("\n  Connection lost, trying again...\n");
-            sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
-        }
-        // A request opened ahead goes to the background client: not while
-        // a fetch thread uses it.
-        const bool open_after = archive.reads_will_run_on && archive.next_length == 0;
-        if (fetch_window(offset, static_cast<size_t>(fetch_length), open_after)) {
-            archive.reads_will_run_on = false;
-            archive.window_start = offset;
-            archive.window_length = fetch_length;
-            memcpy(destination, archive.window.get(), count);
-            return count;
-        }
-    }
-    return 0;
+    HeldLock held(archive.lock.get());
+    if (!serve_read(offset, static_cast<unsigned char*>(destination), count)) return 0;
+    if (runs_on) fetch_windows_after(offset + count);
+    return count;
 }
 
 }  // namespace zem

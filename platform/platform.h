@@ -181,6 +181,32 @@ using Thread = Owner<ThreadState, join_thread>;
 // started.
 Thread start_thread(void (*body)(void*), void* argument);
 
+// A lock, and conditions its holders wait on (SRW lock and condition
+// variable / pthreads). The waits block until woken: nothing polls.
+struct LockState;
+struct ConditionState;
+void close_lock(LockState* lock);
+void close_condition(ConditionState* condition);
+using Lock = Owner<LockState, close_lock>;
+using Condition = Owner<ConditionState, close_condition>;
+
+// Null owners when they cannot be made.
+Lock make_lock();
+Condition make_condition();
+void take_lock(LockState* lock);
+void leave_lock(LockState* lock);
+
+// With the lock held: leaves it, waits until the condition is woken or
+// timeout_ms have passed, and takes it again. May return early without a
+// reason: the caller checks what it waits for.
+void wait_for_condition(ConditionState* condition, LockState* lock, uint32_t timeout_ms);
+
+// Wakes every thread waiting on the condition.
+void wake_condition(ConditionState* condition);
+
+// Milliseconds since some fixed moment, never going back.
+uint64_t monotonic_ms();
+
 // ---------------------------------------------------------------- environment
 // Copies the variable's value into buffer and returns its length; 0 when
 // it is unset, empty, or does not fit in capacity (terminator included).
@@ -192,13 +218,17 @@ size_t read_environment(const char* name, char* buffer, size_t capacity);
 // https only. A request is open once its response headers have arrived.
 // Several requests of one client may be open at once, each on its own
 // connection. A client and its requests may be handed from one thread to
-// another, but only one thread may use them at a time.
+// another, but only one thread may use them at a time (http_cancel
+// excepted). A connection that brings nothing for http_stall_seconds
+// (while connecting, waiting for headers or reading) fails the call.
 struct HttpClientState;
 struct HttpRequestState;
 void close_http_client(HttpClientState* client);
 void close_http_request(HttpRequestState* request);
 using HttpClient = Owner<HttpClientState, close_http_client>;
 using HttpRequest = Owner<HttpRequestState, close_http_request>;
+
+constexpr uint32_t http_stall_seconds = 30;
 
 // Null owner when the client cannot be made.
 HttpClient http_open_client(const char* user_agent);
@@ -222,6 +252,13 @@ void http_content_range(HttpRequestState* request, char* buffer, size_t capacity
 // (including a body cut short of its announced length); true with
 // *received == 0 at the end of the body.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received);
+
+// Cancels the client at once, from any thread, whatever its connections
+// do: an http_open_url or http_read of its in progress on another thread
+// returns a failure without waiting for the server, and so does every
+// later one. A cancelled client is only fit to be closed (by the thread
+// that uses it), its requests first.
+void http_cancel(HttpClientState* client);
 
 // ---------------------------------------------------------------- SHA-256
 struct Sha256State;

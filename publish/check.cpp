@@ -8,7 +8,7 @@
 #include "common/name_rules.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
-#include "launcher/ranged_reader.h"
+#include "common/content_range.h"
 #include "platform/platform.h"
 #include "updater/updater.h"
 

@@ -12,7 +12,7 @@
 
 #include "common/digests.h"
 #include "common/state_files.h"
-#include "launcher/ranged_reader.h"
+#include "common/content_range.h"
 #include "platform/platform.h"
 #include "publish/publish_platform.h"
 

@@ -4,11 +4,12 @@
 // A client owns one multi handle; its connection cache keeps connections
 // alive between the client's requests. A request is one easy handle in that
 // multi handle. A multi handle may pass between threads but must never be
-// used by two at once: the launcher's background fetch and its reads
-// never overlap in time (the reader waits for the fetch to end). Nothing
-// runs behind the caller's back: the transfers advance only inside
-// http_open_url and http_read, which drive curl_multi_perform and wait in
-// curl_multi_poll until the data they need is there.
+// used by two at once: each of the launcher's fetch threads has a client of
+// its own. Nothing runs behind the caller's back: the transfers advance
+// only inside http_open_url and http_read, which drive curl_multi_perform
+// and wait in curl_multi_poll until the data they need is there. The one
+// call another thread may make is http_cancel, which sets a flag and wakes
+// that wait with curl_multi_wakeup (made for exactly this).
 //
 // Body bytes go straight into the caller's destination. When curl offers
 // more than the destination holds, the rest of that one offer is kept (at
@@ -23,6 +24,7 @@
 // as an error, never as the end of the body.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
@@ -36,13 +38,11 @@ namespace {
 
 // No overall time limit: a download may take as long as the line needs.
 // But a dead peer must not hang the programs forever, so a connection
-// attempt gets this long...
-constexpr long connect_timeout_seconds = 30;
-// ...and an established transfer that moves fewer than this many bytes per
-// second for this long is given up (curl does not count the time a
-// transfer spends paused because the caller has not asked for more).
+// attempt gets http_stall_seconds, and a transfer that moves fewer than
+// this many bytes per second for as long is given up (headers awaited
+// included; curl does not count the time a transfer spends paused because
+// the caller has not asked for more).
 constexpr long low_speed_limit_bytes = 1;
-constexpr long low_speed_time_seconds = 60;
 // The longest single wait in curl_multi_poll; curl shortens it to its own
 // next timer, so this only bounds how often the loop re-checks.
 constexpr int poll_wait_ms = 1000;
@@ -51,8 +51,9 @@ constexpr long max_redirects = 10;
 }  // namespace
 
 struct HttpClientState {
-    CURLM* multi;
+    CURLM* multi = nullptr;
     std::string user_agent;
+    std::atomic<bool> cancelled{false};
 };
 
 struct HttpRequestState {
@@ -109,12 +110,19 @@ HttpClient http_open_client(const char* user_agent) {
         curl_multi_cleanup(multi);
         return HttpClient();
     }
-    HttpClientState* client = new (std::nothrow) HttpClientState{multi, user_agent};
+    HttpClientState* client = new (std::nothrow) HttpClientState;
     if (client == nullptr) {
         curl_multi_cleanup(multi);
         return HttpClient();
     }
+    client->multi = multi;
+    client->user_agent = user_agent;
     return HttpClient(client);
+}
+
+void http_cancel(HttpClientState* client) {
+    client->cancelled.store(true);
+    curl_multi_wakeup(client->multi);
 }
 
 // ---------------------------------------------------------------- callbacks
@@ -243,10 +251,13 @@ static bool body_bytes_delivered(const HttpRequestState* request) {
 }
 
 // Runs the client's transfers until ready(request) holds or the request's
-// transfer has ended. False when the multi interface itself fails.
+// transfer has ended. False when the multi interface itself fails or the
+// client is cancelled.
 static bool run_until(HttpRequestState* request, bool (*ready)(const HttpRequestState*)) {
-    CURLM* multi = request->client->multi;
+    HttpClientState* client = request->client;
+    CURLM* multi = client->multi;
     for (;;) {
+        if (client->cancelled.load()) return false;
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
         note_finished_transfers(multi);
@@ -315,9 +326,9 @@ static bool configure_request(HttpRequestState* request, const char* url) {
               curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, connect_timeout_seconds) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(http_stall_seconds)) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit_bytes) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, low_speed_time_seconds) == CURLE_OK &&
+              curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(http_stall_seconds)) == CURLE_OK &&
               // No signals: the tests run servers on other threads.
               curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
               // A proxy's CONNECT answer is not the server's response.
@@ -341,6 +352,7 @@ static bool configure_request(HttpRequestState* request, const char* url) {
 // A transfer that ends without error counts as open even when it had no
 // body.
 HttpRequest http_open_url(HttpClientState* client, const char* url, const char* headers) {
+    if (client->cancelled.load()) return HttpRequest();
     HttpRequestState* state = new (std::nothrow) HttpRequestState;
     if (state == nullptr) return HttpRequest();
     HttpRequest request(state);
@@ -414,6 +426,7 @@ static bool pull_body_bytes(HttpRequestState* request, unsigned char* destinatio
 // short included, or curl itself failed. Bytes that arrived before an
 // error are returned first; the error comes with the read after them.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received) {
+    if (request->client->cancelled.load()) return false;
     unsigned char* bytes = static_cast<unsigned char*>(destination);
     size_t count = take_kept_bytes(request, bytes, wanted);
     if (count == 0 && wanted > 0 && !request->finished) {

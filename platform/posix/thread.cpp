@@ -1,8 +1,10 @@
-// The ranged reader's background thread on POSIX: pthreads.
+// The ranged reader's threads on POSIX: pthreads, their locks and
+// conditions, and the monotonic clock.
 #include "platform/platform.h"
 
 #include <new>
 #include <pthread.h>
+#include <time.h>
 
 namespace zem {
 
@@ -32,6 +34,83 @@ Thread start_thread(void (*body)(void*), void* argument) {
 void join_thread(ThreadState* thread) {
     pthread_join(thread->thread, nullptr);
     delete thread;
+}
+
+struct LockState {
+    pthread_mutex_t mutex;
+};
+
+struct ConditionState {
+    pthread_cond_t condition;
+};
+
+Lock make_lock() {
+    LockState* lock = new (std::nothrow) LockState;
+    if (lock == nullptr) return Lock();
+    if (pthread_mutex_init(&lock->mutex, nullptr) != 0) {
+        delete lock;
+        return Lock();
+    }
+    return Lock(lock);
+}
+
+void close_lock(LockState* lock) {
+    pthread_mutex_destroy(&lock->mutex);
+    delete lock;
+}
+
+// The condition times its waits on the monotonic clock, so that a change
+// of the wall clock neither cuts a wait short nor stretches it.
+Condition make_condition() {
+    ConditionState* condition = new (std::nothrow) ConditionState;
+    if (condition == nullptr) return Condition();
+    pthread_condattr_t attributes;
+    bool made = pthread_condattr_init(&attributes) == 0;
+    if (made) {
+        made = pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+               pthread_cond_init(&condition->condition, &attributes) == 0;
+        pthread_condattr_destroy(&attributes);
+    }
+    if (!made) {
+        delete condition;
+        return Condition();
+    }
+    return Condition(condition);
+}
+
+void close_condition(ConditionState* condition) {
+    pthread_cond_destroy(&condition->condition);
+    delete condition;
+}
+
+void take_lock(LockState* lock) {
+    pthread_mutex_lock(&lock->mutex);
+}
+
+void leave_lock(LockState* lock) {
+    pthread_mutex_unlock(&lock->mutex);
+}
+
+void wait_for_condition(ConditionState* condition, LockState* lock, uint32_t timeout_ms) {
+    timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += timeout_ms / 1000;
+    until.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_cond_timedwait(&condition->condition, &lock->mutex, &until);
+}
+
+void wake_condition(ConditionState* condition) {
+    pthread_cond_broadcast(&condition->condition);
+}
+
+uint64_t monotonic_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000 + static_cast<uint64_t>(now.tv_nsec) / 1000000;
 }
 
 }  // namespace zem

@@ -1,9 +1,16 @@
 // HTTP on Windows: WinINet, one call per operation. WinINet verifies the
 // server's certificate against the system store, follows redirects itself
 // and refuses to follow one from https to http.
+//
+// Cancelling closes the client's session handle from the cancelling
+// thread, which WinINet documents as the way to end a blocking call on it
+// or its requests (closing a parent closes its children). The handles of
+// a cancelled client are never used or closed again: WinINet may hand
+// their values to new handles.
 #include "platform/platform.h"
 #include "platform/win32/wide.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -23,35 +30,67 @@ constexpr DWORD content_length_chars = 32;
 }  // namespace
 
 struct HttpClientState {
-    HINTERNET internet;
+    HINTERNET internet = nullptr;
+    std::atomic<bool> cancelled{false};
 };
 
 struct HttpRequestState {
+    HttpClientState* client;
     HINTERNET request;
     uint64_t announced;  // the Content-Length, 0 when none
     uint64_t delivered;  // body bytes read so far
 };
 
 void close_http_client(HttpClientState* client) {
-    InternetCloseHandle(client->internet);
+    if (!client->cancelled.load()) InternetCloseHandle(client->internet);
     delete client;
 }
 
 void close_http_request(HttpRequestState* request) {
-    InternetCloseHandle(request->request);
+    if (!request->client->cancelled.load()) InternetCloseHandle(request->request);
     delete request;
+}
+
+void http_cancel(HttpClientState* client) {
+    if (!client->cancelled.exchange(true)) InternetCloseHandle(client->internet);
+}
+
+// WinINet's own time limits, set explicitly: some implementations set none
+// by default (Wine's waits for ever on a silent connection). The ranged
+// reader keeps its own watch as well.
+static void set_time_limits(HINTERNET internet) {
+    DWORD milliseconds = http_stall_seconds * 1000;
+    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT};
+    for (DWORD option : options) InternetSetOptionW(internet, option, &milliseconds, sizeof milliseconds);
+}
+
+// WinINet allows a process only a few connections to one server at a time
+// (2 for HTTP/1.1 on older systems); the launcher's fetch threads need one
+// each, side by side. A process-wide setting, made before the first
+// session.
+constexpr DWORD connections_per_server = 16;
+
+static void allow_connections_side_by_side() {
+    DWORD connections = connections_per_server;
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+    InternetSetOptionW(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof connections);
 }
 
 // Null owner when WinINet cannot make the session. The system's proxy
 // settings apply (INTERNET_OPEN_TYPE_PRECONFIG).
 HttpClient http_open_client(const char* user_agent) {
+    static const bool side_by_side = (allow_connections_side_by_side(), true);
+    (void)side_by_side;
     HINTERNET internet = InternetOpenW(to_wide(user_agent).c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
     if (internet == nullptr) return HttpClient();
-    HttpClientState* client = new (std::nothrow) HttpClientState{internet};
+    set_time_limits(internet);
+    HttpClientState* client = new (std::nothrow) HttpClientState;
     if (client == nullptr) {
         InternetCloseHandle(internet);
         return HttpClient();
     }
+    client->internet = internet;
     return HttpClient(client);
 }
 
@@ -85,26 +124,25 @@ static bool final_url_is_https(HINTERNET handle) {
 HttpRequest http_open_url(HttpClientState* client, const char* url, const char* headers) {
     // The flags ask for TLS; a plain http:// URL is refused outright, as
     // the POSIX build refuses it.
-    if (!is_https_url(url)) return HttpRequest();
+    if (!is_https_url(url) || client->cancelled.load()) return HttpRequest();
     const std::wstring wide_headers = to_wide(headers);
     HINTERNET handle = InternetOpenUrlW(client->internet, to_wide(url).c_str(), wide_headers.c_str(),
                                         static_cast<DWORD>(-1), request_flags, 0);
     if (handle == nullptr) return HttpRequest();
-    if (!final_url_is_https(handle)) {
-        InternetCloseHandle(handle);
-        return HttpRequest();
-    }
-    HttpRequestState* request = new (std::nothrow) HttpRequestState{handle, 0, 0};
+    HttpRequestState* request = new (std::nothrow) HttpRequestState{client, handle, 0, 0};
     if (request == nullptr) {
-        InternetCloseHandle(handle);
+        if (!client->cancelled.load()) InternetCloseHandle(handle);
         return HttpRequest();
     }
+    HttpRequest owner(request);
+    if (client->cancelled.load() || !final_url_is_https(handle)) return HttpRequest();
     request->announced = http_content_length(request);
-    return HttpRequest(request);
+    return owner;
 }
 
 // A failed query leaves the preset 0.
 uint32_t http_status_code(HttpRequestState* request) {
+    if (request->client->cancelled.load()) return 0;
     DWORD status = 0;
     DWORD size = sizeof status;
     HttpQueryInfoW(request->request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
@@ -114,6 +152,7 @@ uint32_t http_status_code(HttpRequestState* request) {
 // Queried as text: HTTP_QUERY_FLAG_NUMBER gives only 32 bits. 0 when the
 // header is missing or not a plain decimal number that fits in 64 bits.
 uint64_t http_content_length(HttpRequestState* request) {
+    if (request->client->cancelled.load()) return 0;
     wchar_t text[content_length_chars] = {};
     DWORD size = sizeof text;
     if (!HttpQueryInfoW(request->request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return 0;
@@ -133,6 +172,7 @@ uint64_t http_content_length(HttpRequestState* request) {
 void http_content_range(HttpRequestState* request, char* buffer, size_t capacity) {
     if (capacity == 0) return;
     memset(buffer, 0, capacity);
+    if (request->client->cancelled.load()) return;
     const DWORD limit = capacity > 0x10000 ? 0x10000 : static_cast<DWORD>(capacity);
     DWORD size = limit;
     if (HttpQueryInfoA(request->request, HTTP_QUERY_CONTENT_RANGE, buffer, &size, nullptr)) return;
@@ -154,6 +194,7 @@ void http_content_range(HttpRequestState* request, char* buffer, size_t capacity
 // InternetReadFile takes a DWORD count, so a larger request asks for at
 // most 1 GiB.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received) {
+    if (request->client->cancelled.load()) return false;
     const DWORD asked = wanted > 0x40000000u ? 0x40000000u : static_cast<DWORD>(wanted);
     DWORD count = 0;
     if (!InternetReadFile(request->request, destination, asked, &count)) return false;

@@ -1,6 +1,7 @@
-// The ranged reader's background thread on Windows. _beginthreadex rather
-// than CreateThread, so that the C library's per-thread state is set up
-// for the thread's snprintf.
+// The ranged reader's threads on Windows, their locks (SRW locks) and
+// conditions (condition variables), and the monotonic clock.
+// _beginthreadex rather than CreateThread, so that the C library's
+// per-thread state is set up for the thread's snprintf.
 #include "platform/platform.h"
 
 #include <new>
@@ -39,6 +40,57 @@ void join_thread(ThreadState* thread) {
     WaitForSingleObject(thread->thread, INFINITE);
     CloseHandle(thread->thread);
     delete thread;
+}
+
+struct LockState {
+    SRWLOCK lock;
+};
+
+struct ConditionState {
+    CONDITION_VARIABLE condition;
+};
+
+Lock make_lock() {
+    LockState* lock = new (std::nothrow) LockState;
+    if (lock == nullptr) return Lock();
+    InitializeSRWLock(&lock->lock);
+    return Lock(lock);
+}
+
+// An SRW lock and a condition variable need no release of their own.
+void close_lock(LockState* lock) {
+    delete lock;
+}
+
+Condition make_condition() {
+    ConditionState* condition = new (std::nothrow) ConditionState;
+    if (condition == nullptr) return Condition();
+    InitializeConditionVariable(&condition->condition);
+    return Condition(condition);
+}
+
+void close_condition(ConditionState* condition) {
+    delete condition;
+}
+
+void take_lock(LockState* lock) {
+    AcquireSRWLockExclusive(&lock->lock);
+}
+
+void leave_lock(LockState* lock) {
+    ReleaseSRWLockExclusive(&lock->lock);
+}
+
+void wait_for_condition(ConditionState* condition, LockState* lock, uint32_t timeout_ms) {
+    SleepConditionVariableSRW(&condition->condition, &lock->lock, timeout_ms, 0);
+}
+
+void wake_condition(ConditionState* condition) {
+    WakeAllConditionVariable(&condition->condition);
+}
+
+uint64_t monotonic_ms() {
+    return GetTickCount64();
 }
 
 }  // namespace zem

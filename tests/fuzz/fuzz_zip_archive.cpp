@@ -1,7 +1,7 @@
 // The game archive as the installer reads it: miniz over ranged_read, with
-// the input as the archive. The remote archive's window holds the whole
-// input, so every read is served from memory and nothing goes to the
-// network. Every entry passes the installer's rules (directory entries and
+// the input as the archive. The remote archive's first window holds the
+// whole input, complete, so every read is served from memory and nothing
+// goes to the network (the windows have no fetch threads here). Every entry passes the installer's rules (directory entries and
 // names the rules refuse are passed over) and is extracted into a sink.
 // Besides crashes and sanitizer reports: a read that needs the network, or
 // an accepted entry name whose local path is not its name, is a finding.
@@ -31,12 +31,21 @@ size_t discard_chunk(void* opaque, mz_uint64, const void*, size_t count) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > zem::window_capacity) return 0;
     zem::RemoteArchive& archive = zem::remote_archive;
+    if (!archive.lock.is_open()) {
+        archive.lock = zem::make_lock();
+        archive.arrived = zem::make_condition();
+    }
+    zem::WindowSlot& window = archive.slots[0];
     // Exactly the input's bytes, so that AddressSanitizer sees a read past them.
-    archive.window.reset(new unsigned char[size == 0 ? 1 : size]);
-    if (size != 0) memcpy(archive.window.get(), data, size);
+    window.bytes.reset(new unsigned char[size == 0 ? 1 : size]);
+    if (size != 0) memcpy(window.bytes.get(), data, size);
+    window.start = 0;
+    window.length = size;
+    window.received = size;
+    window.fetch = zem::WindowFetch::complete;
     archive.size = size;
-    archive.window_start = 0;
-    archive.window_length = size;
+    archive.size_known = true;
+    archive.last_read_end = ~uint64_t{0};
 
     mz_zip_archive zip_record;
     mz_zip_zero_struct(&zip_record);
@@ -57,8 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             mz_zip_reader_extract_to_callback(zip.get(), index, discard_chunk, &produced, 0);
         }
     }
-    // A read outside the window would have emptied it for a fetch.
-    require(archive.window_length == size && archive.window_start == 0, "a read went past the archive in memory");
-    archive.window.reset();
+    // A read outside the window would have asked a slot for another one.
+    bool only_the_input = window.fetch == zem::WindowFetch::complete && window.start == 0 && window.length == size;
+    for (const zem::WindowSlot& other : archive.slots) {
+        only_the_input = only_the_input && (&other == &window || other.fetch == zem::WindowFetch::none);
+    }
+    require(only_the_input, "a read went past the archive in memory");
+    window.bytes.reset();
     return 0;
 }

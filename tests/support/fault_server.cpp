@@ -72,6 +72,13 @@ Body body_of(std::string text) {
     return Body{kept->data(), kept->size(), kept};
 }
 
+// Keeps quiet until the server stops, 20 s at most.
+void stay_silent(const std::atomic<bool>* stopping) {
+    for (int waited = 0; waited < 2000 && !stopping->load(); ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // The number of body bytes actually sent: all, or fewer when cut.
 size_t bytes_to_send(const Body& body, int64_t cut_after) {
     if (cut_after < 0 || static_cast<uint64_t>(cut_after) >= body.size) return body.size;
@@ -80,15 +87,23 @@ size_t bytes_to_send(const Body& body, int64_t cut_after) {
 
 // Content-Length framing. A cut body announces its full length; the
 // provider then fails, and httplib drops the connection.
-void send_with_length(httplib::Response& response, const Body& body, int64_t cut_after) {
+// A body silent after some bytes is sent this way too.
+void send_with_length(httplib::Response& response, const Body& body, const FaultReply& reply,
+                      const std::atomic<bool>* stopping) {
     if (body.size == 0) {
         response.set_content("", 0, content_type);
         return;
     }
-    const size_t sent = bytes_to_send(body, cut_after);
+    const size_t sent = bytes_to_send(body, reply.cut_after);
+    const size_t silent_at = bytes_to_send(body, reply.silent_after);
     response.set_content_provider(body.size, content_type,
-                                  [body, sent](size_t offset, size_t wanted, httplib::DataSink& sink) {
+                                  [body, sent, silent_at, stopping](size_t offset, size_t wanted, httplib::DataSink& sink) {
+                                      if (offset >= silent_at) {
+                                          stay_silent(stopping);
+                                          return false;
+                                      }
                                       if (offset >= sent) return false;
+                                      if (wanted > silent_at - offset) wanted = silent_at - offset;
                                       size_t count = sent - offset;
                                       if (count > wanted) count = wanted;
                                       if (count > piece_size) count = piece_size;
@@ -128,10 +143,11 @@ void send_close_delimited(httplib::Response& response, const Body& body, int64_t
     });
 }
 
-void send_body(httplib::Response& response, const FaultReply& reply, int status, const Body& body) {
+void send_body(httplib::Response& response, const FaultReply& reply, int status, const Body& body,
+               const std::atomic<bool>* stopping) {
     response.status = status;
     switch (reply.framing) {
-    case FaultReply::Framing::content_length: send_with_length(response, body, reply.cut_after); break;
+    case FaultReply::Framing::content_length: send_with_length(response, body, reply, stopping); break;
     case FaultReply::Framing::chunked: send_chunked(response, body, reply.cut_after); break;
     case FaultReply::Framing::close_delimited: send_close_delimited(response, body, reply.cut_after); break;
     }
@@ -149,15 +165,15 @@ std::string content_range_value(const ByteRange& range, uint64_t size, FaultRepl
 
 // The file, honouring a single byte range.
 void answer_file(httplib::Response& response, const FaultReply& reply, const std::string& range_header,
-                 const std::string& file) {
+                 const std::string& file, const std::atomic<bool>* stopping) {
     ByteRange range{0, 0};
     switch (parse_range(range_header, file.size(), &range)) {
     case RangeAsked::none:
-        send_body(response, reply, 200, Body{file.data(), file.size(), nullptr});
+        send_body(response, reply, 200, Body{file.data(), file.size(), nullptr}, stopping);
         return;
     case RangeAsked::unsatisfiable:
         response.set_header("Content-Range", "bytes */" + std::to_string(file.size()));
-        send_body(response, reply, 416, body_of(std::string()));
+        send_body(response, reply, 416, body_of(std::string()), stopping);
         return;
     case RangeAsked::satisfiable:
         if (reply.range_shift != 0) {
@@ -168,20 +184,28 @@ void answer_file(httplib::Response& response, const FaultReply& reply, const std
         if (reply.range_total != FaultReply::RangeTotal::omitted) {
             response.set_header("Content-Range", content_range_value(range, file.size(), reply.range_total));
         }
-        send_body(response, reply, 206, Body{file.data() + range.first, range.last - range.first + 1, nullptr});
+        send_body(response, reply, 206, Body{file.data() + range.first, range.last - range.first + 1, nullptr},
+                  stopping);
         return;
     }
 }
 
 void answer(httplib::Response& response, const FaultReply& reply, const std::string& range_header,
-            const std::string& file) {
+            const std::string& served_file, const std::atomic<bool>* stopping) {
+    const std::string& file = reply.other_file ? *reply.other_file : served_file;
     switch (reply.kind) {
-    case FaultReply::Kind::file: answer_file(response, reply, range_header, file); break;
-    case FaultReply::Kind::whole_file: send_body(response, reply, 200, Body{file.data(), file.size(), nullptr}); break;
-    case FaultReply::Kind::status: send_body(response, reply, reply.status, body_of(reply.body)); break;
+    case FaultReply::Kind::file: answer_file(response, reply, range_header, file, stopping); break;
+    case FaultReply::Kind::whole_file:
+        send_body(response, reply, 200, Body{file.data(), file.size(), nullptr}, stopping);
+        break;
+    case FaultReply::Kind::status: send_body(response, reply, reply.status, body_of(reply.body), stopping); break;
     case FaultReply::Kind::redirect:
         response.set_header("Location", reply.location);
-        send_body(response, reply, 302, body_of("moved\n"));
+        send_body(response, reply, 302, body_of("moved\n"), stopping);
+        break;
+    case FaultReply::Kind::silent:
+        stay_silent(stopping);
+        send_body(response, reply, 503, body_of(std::string()), stopping);
         break;
     }
 }
@@ -203,6 +227,7 @@ FaultServer::FaultServer(const TestCa& ca, std::string file)
 }
 
 FaultServer::~FaultServer() {
+    stopping_ = true;
     for (Listener* listener : {secure_.get(), plain_.get()}) {
         if (listener->port > 0) listener->server->stop();
         if (listener->thread.joinable()) listener->thread.join();
@@ -225,7 +250,7 @@ bool FaultServer::listen(Listener* listener, bool tls) {
         const_cast<httplib::Request&>(request).ranges.clear();
         const std::string range = request.get_header_value("Range");
         const RecordedRequest seen{request.path, range, request.get_header_value("User-Agent"), request.remote_port, tls};
-        answer(response, next_reply(seen), range, file_);
+        answer(response, next_reply(seen), range, file_, &stopping_);
     });
     const int port = server.bind_to_any_port("127.0.0.1");
     if (port <= 0) return false;

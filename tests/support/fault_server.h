@@ -7,6 +7,7 @@
 
 #include "support/test_ca.h"
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -24,6 +25,7 @@ struct FaultReply {
         whole_file,  // 200 with the whole file, whatever the Range header says
         status,      // `status` with `body`
         redirect,    // 302 to `location`
+        silent,      // no answer at all: the connection stays open, quiet
     };
     // What a 206's Content-Range says: "bytes a-b/N", "bytes a-b/*", or no
     // Content-Range header at all.
@@ -45,6 +47,13 @@ struct FaultReply {
     // connection is dropped (a Content-Length still announces them all; a
     // chunked body lacks its last chunk).
     int64_t cut_after = -1;
+    // At or above 0: only this many body bytes are sent, then nothing more
+    // while the connection stays open (a peer gone quiet). Silences last
+    // until the server stops, 20 s at most.
+    int64_t silent_after = -1;
+    // Served instead of the server's file when set: an archive replaced on
+    // the server.
+    std::shared_ptr<const std::string> other_file;
 };
 
 struct RecordedRequest {
@@ -94,6 +103,7 @@ private:
     std::unique_ptr<Listener> secure_;
     std::unique_ptr<Listener> plain_;
 
+    std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::deque<FaultReply> scripted_;
     FaultReply default_reply_;

@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 using zem_test::FaultReply;
@@ -42,25 +44,44 @@ protected:
         delete archive_;
     }
 
-    void SetUp() override {
-        server_.reset(new FaultServer(*ca_, *archive_));
-        ASSERT_TRUE(server_->started());
-        zem::RemoteArchive& remote = zem::remote_archive;
-        remote.client = zem::http_open_client(zem::installer_user_agent);
-        ASSERT_TRUE(remote.client.is_open());
-        snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
-        remote.window.reset(new unsigned char[zem::window_capacity]);
-        remote.last_read_end = ~uint64_t{0};
-        remote.reads_will_run_on = false;
-        remote.window_start = 0;
-        remote.window_length = 0;
-        remote.size = archive_->size();
-    }
+    void SetUp() override { open_archive(*archive_); }
     void TearDown() override {
-        zem::stop_background_fetch();
-        zem::remote_archive.client.reset();
-        zem::remote_archive.ahead_client.reset();
+        zem::close_remote_archive();
         server_.reset();
+    }
+
+    // A server for file and the reader open on it, its size known.
+    void open_archive(const std::string& file) {
+        server_.reset(new FaultServer(*ca_, file));
+        ASSERT_TRUE(server_->started());
+        ASSERT_TRUE(zem::open_remote_archive(server_->url("/files/frolix-rewrite.zip").c_str()));
+        zem::remote_archive.size = file.size();
+        zem::remote_archive.size_known = true;
+    }
+
+    // The reader opened again, its size not yet probed.
+    void reopen_unprobed(const std::string& file) {
+        TearDown();
+        open_archive(file);
+        zem::remote_archive.size = 0;
+        zem::remote_archive.size_known = false;
+    }
+
+    // Waits, 5 s at most, until the server has had count requests: the
+    // script's replies go to them in the order they arrive.
+    void wait_for_requests(size_t count) {
+        for (int waited = 0; server_->request_count() < count && waited < 5000; ++waited) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // Reads from offset to the archive's end, 64 KiB at a time.
+    void read_on_to_the_end(uint64_t offset) {
+        const uint64_t size = zem::remote_archive.size;
+        for (; offset < size; offset += 65536) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, size - offset));
+            ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
+        }
     }
 
     // Reads and checks the bytes against the archive; returns the count.
@@ -175,181 +196,187 @@ TEST_F(RangedRead, StatusTwoHundredForEveryWindowFailsAfterSixAttempts) {
     EXPECT_EQ(five, printed);
 }
 
-TEST_F(RangedRead, BodyCutInHalfIsFetchedWholeAgain) {
+// A read is served once its own bytes are in; a read past where the
+// window's body was cut fetches a window at its offset, and a fetch that
+// no read had waited on in vain prints nothing.
+TEST_F(RangedRead, BodyCutInHalfServesWhatCameAndIsFetchedAgainPastTheCut) {
     FaultReply cut;
     cut.cut_after = 4 * MiB;
     server_->script({cut});
     testing::internal::CaptureStdout();
-    const size_t got = read_and_check(3 * MiB, 1000);
+    EXPECT_EQ(1000u, read_and_check(3 * MiB, 1000));
+    EXPECT_EQ(1000u, read_and_check(8 * MiB, 1000));
     fflush(stdout);
-    EXPECT_EQ("\n  Connection lost, trying again...\n", testing::internal::GetCapturedStdout());
-    EXPECT_EQ(1000u, got);
-    EXPECT_EQ(std::vector<std::string>(2, range_text(3 * MiB, 11 * MiB - 1)), ranges());
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_EQ((std::vector<std::string>{range_text(3 * MiB, 11 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1)}),
+              ranges());
 }
 
 TEST_F(RangedRead, WindowIsNotServedAfterAFetchOverwroteItAndFailed) {
-    ASSERT_EQ(100u, read_and_check(0, 100));
+    // Three windows that leave 8-9 MiB out fill the three slots.
+    for (uint64_t offset : {uint64_t{0}, 9 * MiB, 17 * MiB}) ASSERT_EQ(100u, read_and_check(offset, 100));
     FaultReply cut;
-    cut.cut_after = 2 * MiB;
+    cut.cut_after = 50;
     server_->script(std::vector<FaultReply>(6, cut));
     testing::internal::CaptureStdout();
     std::vector<unsigned char> destination(100);
-    EXPECT_EQ(0u, zem::ranged_read(nullptr, 10 * MiB, destination.data(), destination.size()));
+    EXPECT_EQ(0u, zem::ranged_read(nullptr, 8 * MiB + MiB / 2, destination.data(), destination.size()));
     fflush(stdout);
     testing::internal::GetCapturedStdout();
-    // The buffer now holds bytes from 10 MiB on: the first window must be
-    // fetched again, not served from it.
+    // The first window's buffer now holds other bytes: it is fetched
+    // again, not served from it.
     EXPECT_EQ(100u, read_and_check(0, 100));
-    EXPECT_EQ(8u, server_->request_count());
+    EXPECT_EQ(10u, server_->request_count());
 }
 
-TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheNextWindowFetchedAheadToTheLastWindow) {
+TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheWindowsFetchedAheadToTheLastWindow) {
     const uint64_t size = archive_->size();
     testing::internal::CaptureStdout();
     ASSERT_EQ(100u, read_and_check(0, 100));
-    uint64_t offset = 100;
-    while (offset < size) {
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, size - offset));
-        ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
-        offset += count;
-    }
+    read_on_to_the_end(100);
     fflush(stdout);
     EXPECT_EQ("", testing::internal::GetCapturedStdout());
     // One request per window, the last one cut to the archive's end, and
     // none beyond it.
-    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
-                                        range_text(16 * MiB, size - 1)}),
-              ranges());
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(16 * MiB, size - 1),
+                                        range_text(8 * MiB, 16 * MiB - 1)}),
+              sorted_ranges());
 }
 
-TEST_F(RangedRead, WindowFetchedForAnnouncedReadsOpensTheNextOneAheadAndItIsUsed) {
+// Fetches ahead that fail, whatever the fault, cost their request only:
+// the read that needs their bytes fetches its own window, with no message.
+TEST_F(RangedRead, FailedFetchesAheadCostTheirRequestsAndNoMessage) {
     const uint64_t size = archive_->size();
-    zem::expect_reads_to_run_on();
-    ASSERT_EQ(100u, read_and_check(MiB, 100));
-    // The request for the window after was opened during that fetch, before
-    // any read ran on; the background fetch takes it over.
-    ASSERT_EQ(2u, server_->requests().size());
-    for (uint64_t offset = MiB + 100; offset < size; offset += 65536) {
-        const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, size - offset));
-        ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
-    }
-    EXPECT_EQ((std::vector<std::string>{range_text(MiB, 9 * MiB - 1), range_text(9 * MiB, 17 * MiB - 1),
-                                        range_text(17 * MiB, size - 1)}),
-              ranges());
-    // Only the window fetched next opens one ahead.
-    ASSERT_EQ(100u, read_and_check(0, 100));
-    EXPECT_EQ(4u, server_->requests().size());
-}
-
-TEST_F(RangedRead, FailedBackgroundFetchCostsOneRequestAndNoMessage) {
-    FaultReply good;
     FaultReply cut;
     cut.cut_after = MiB;
     FaultReply whole;
     whole.kind = FaultReply::Kind::whole_file;
     FaultReply shifted;
     shifted.range_shift = MiB;
-    for (const FaultReply& fault : {cut, whole, shifted}) {
+    FaultReply replaced;  // the same length, another archive: another total
+    replaced.other_file = std::make_shared<const std::string>(archive_->substr(0, size - 1));
+    for (const FaultReply& fault : {cut, whole, shifted, replaced}) {
         TearDown();
         SetUp();
-        server_->script({good, fault});
+        server_->script({FaultReply(), fault, fault});
         testing::internal::CaptureStdout();
         ASSERT_EQ(100u, read_and_check(0, 100));
-        ASSERT_EQ(100u, read_and_check(100, 100));  // runs on: the next window is fetched in the background
-        // In the next window, past where the cut one stopped: the background
-        // fetch failed, so the read fetches its own window as it always did.
+        ASSERT_EQ(100u, read_and_check(100, 100));  // runs on: the windows after it are fetched ahead
+        wait_for_requests(3);
         EXPECT_EQ(200u, read_and_check(10 * MiB, 200));
         fflush(stdout);
         EXPECT_EQ("", testing::internal::GetCapturedStdout());
-        EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
-                                            range_text(10 * MiB, 18 * MiB - 1)}),
-                  ranges());
+        EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(10 * MiB, 18 * MiB - 1),
+                                            range_text(16 * MiB, size - 1), range_text(8 * MiB, 16 * MiB - 1)}),
+                  sorted_ranges());
     }
 }
 
-TEST_F(RangedRead, ReadPastTheNextWindowWaitsForItAndGoesOnWithTheOneAfter) {
+TEST_F(RangedRead, ReadPastTheNextWindowIsServedByTheOneAfterAndTheNextStillServes) {
     const uint64_t size = archive_->size();
     ASSERT_EQ(100u, read_and_check(0, 100));
     ASSERT_EQ(100u, read_and_check(100, 100));
-    // Past the next window, whatever its fetch has reached by now: it is
-    // not thrown away, and the window after it (opened ahead) serves.
     ASSERT_EQ(100u, read_and_check(16 * MiB + 100, 100));
-    ASSERT_EQ(100u, read_and_check(9 * MiB, 100));  // the next window became the window
-    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
-                                        range_text(16 * MiB, size - 1)}),
-              ranges());
+    ASSERT_EQ(100u, read_and_check(9 * MiB, 100));
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(16 * MiB, size - 1),
+                                        range_text(8 * MiB, 16 * MiB - 1)}),
+              sorted_ranges());
 }
 
-TEST_F(RangedRead, ReadOutsideTheNextWindowThrowsItAway) {
+// Fetches ahead whose connections go silent (before their headers, or
+// right after them) fail once a read has waited the stall limit for them;
+// the read fetches its window again with no message, and the silent fetch
+// that no longer follows the reads is cancelled, not waited for.
+TEST_F(RangedRead, SilentFetchesAheadFailByTheStallLimitAndAreFetchedAgain) {
     const uint64_t size = archive_->size();
-    ASSERT_EQ(100u, read_and_check(8 * MiB, 100));
-    ASSERT_EQ(100u, read_and_check(8 * MiB + 100, 100));  // the last window, from 16 MiB, in the background
-    ASSERT_EQ(100u, read_and_check(MiB, 100));            // elsewhere: that fetch is thrown away
-    // The next window's buffer holds bytes of 16 MiB on (or part of them):
-    // a read there now fetches, and gets the archive's bytes.
-    ASSERT_EQ(100u, read_and_check(17 * MiB, 100));
-    EXPECT_EQ((std::vector<std::string>{range_text(8 * MiB, 16 * MiB - 1), range_text(16 * MiB, size - 1),
-                                        range_text(MiB, 9 * MiB - 1), range_text(17 * MiB, size - 1)}),
-              ranges());
-}
-
-// The first window, fetched alongside the probe and the archive's opening
-// (whose reads fetch their own windows), serves the extraction's reads;
-// reads that run past its end, while or after it arrives, go on with the
-// window after it (opened ahead by that fetch). An archive shorter than a
-// window is read whole by that one request.
-TEST_F(RangedRead, FirstWindowFetchedAheadServesTheOpeningAndTheExtraction) {
-    struct Case {
-        uint64_t size;
-        std::vector<std::pair<uint64_t, size_t>> opening_reads;
-    };
-    const uint64_t size = archive_->size();
-    const Case cases[] = {
-        {size, {{size - 4096, 4096}, {size - 50000, 45000}}},
-        {3 * MiB, {{3 * MiB - 4096, 4096}, {3 * MiB - 50000, 45000}}},
-    };
-    for (const Case& test : cases) {
+    FaultReply no_headers;
+    no_headers.kind = FaultReply::Kind::silent;
+    FaultReply no_body;
+    no_body.silent_after = 0;
+    // The read that crosses 8 MiB: 100 bytes, then whole 64 KiB reads.
+    const uint64_t crossing = 100 + (8 * MiB - 100) / 65536 * 65536;
+    std::vector<std::string> expected = {range_text(0, 8 * MiB - 1), range_text(8 * MiB, 16 * MiB - 1),
+                                         range_text(16 * MiB, size - 1),
+                                         range_text(crossing, crossing + 8 * MiB - 1),
+                                         range_text(crossing + 8 * MiB, size - 1)};
+    std::sort(expected.begin(), expected.end());
+    for (const FaultReply& silence : {no_headers, no_body}) {
         TearDown();
-        server_.reset(new FaultServer(*ca_, archive_->substr(0, test.size)));
-        ASSERT_TRUE(server_->started());
-        zem::RemoteArchive& remote = zem::remote_archive;
-        remote.client = zem::http_open_client(zem::installer_user_agent);
-        snprintf(remote.url, sizeof remote.url, "%s", server_->url("/files/frolix-rewrite.zip").c_str());
-        remote.window_length = 0;
-        remote.last_read_end = ~uint64_t{0};
+        SetUp();
+        server_->script({FaultReply(), silence, silence});
         testing::internal::CaptureStdout();
-        zem::fetch_first_window_ahead();
-        ASSERT_EQ(test.size, zem::probe_archive_size());
-        for (const auto& read : test.opening_reads) ASSERT_EQ(read.second, read_and_check(read.first, read.second));
-        zem::expect_reads_to_run_on();
         ASSERT_EQ(100u, read_and_check(0, 100));
-        // Across the end of the first window (for the big archive): it
-        // becomes the window, and the read is served from it and the next.
-        uint64_t offset = std::min<uint64_t>(8 * MiB - 100, test.size - 200);
-        ASSERT_EQ(200u, read_and_check(offset, 200));
-        for (offset += 200; offset < test.size; offset += 65536) {
-            const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, test.size - offset));
-            ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
-        }
+        read_on_to_the_end(100);
+        fflush(stdout);
+        EXPECT_EQ("", testing::internal::GetCapturedStdout());
+        EXPECT_EQ(expected, sorted_ranges());
+    }
+}
+
+// A window asked for at the archive's first byte before the size is known
+// serves the opening's reads it holds and the extraction's; the opening's
+// reads near the end fetch their own. An archive shorter than a window is
+// read whole by that one request.
+TEST_F(RangedRead, WindowReadAheadBeforeTheProbeServesTheOpeningAndTheExtraction) {
+    for (uint64_t size : {uint64_t{archive_->size()}, 3 * MiB}) {
+        reopen_unprobed(archive_->substr(0, size));
+        testing::internal::CaptureStdout();
+        zem::read_ahead(0);
+        ASSERT_EQ(size, zem::probe_archive_size());
+        ASSERT_EQ(4096u, read_and_check(size - 4096, 4096));
+        ASSERT_EQ(45000u, read_and_check(size - 50000, 45000));
+        ASSERT_EQ(100u, read_and_check(0, 100));
+        read_on_to_the_end(100);
         fflush(stdout);
         EXPECT_EQ("", testing::internal::GetCapturedStdout());
         std::vector<std::string> expected = {"bytes=0-0", range_text(0, 8 * MiB - 1)};
-        if (test.size > 8 * MiB) {
+        if (size > 8 * MiB) {
             expected.push_back(range_text(size - 4096, size - 1));
             expected.push_back(range_text(size - 50000, size - 1));
             expected.push_back(range_text(8 * MiB, 16 * MiB - 1));
             expected.push_back(range_text(16 * MiB, size - 1));
         }
         std::sort(expected.begin(), expected.end());
-        // The thread opens its request before or after the probe has told
-        // the size: for an archive shorter than a window it asks for a whole
-        // window or for exactly the archive, and either is right.
+        // The window's thread asks before or after the probe has told the
+        // size: for an archive shorter than a window, for a whole window or
+        // for exactly the archive, and either is right.
         std::vector<std::string> seen = sorted_ranges();
-        if (test.size < 8 * MiB) {
-            std::replace(seen.begin(), seen.end(), range_text(0, test.size - 1), range_text(0, 8 * MiB - 1));
-            std::sort(seen.begin(), seen.end());
-        }
-        EXPECT_EQ(expected, seen) << "archive of " << test.size << " bytes";
+        std::replace(seen.begin(), seen.end(), range_text(0, size - 1), range_text(0, 8 * MiB - 1));
+        std::sort(seen.begin(), seen.end());
+        EXPECT_EQ(expected, seen) << "archive of " << size << " bytes";
+    }
+}
+
+// The probe and a window asked for ahead of it may meet a cache that
+// passes one of them to an origin ignoring ranges: the window's total
+// stands for a probe that gave none, and the probe is asked again when
+// the two disagree or neither told a size.
+TEST_F(RangedRead, ProbeAndTheWindowAheadOfItAgreeOnTheSize) {
+    FaultReply whole;
+    whole.kind = FaultReply::Kind::whole_file;
+    FaultReply replaced;
+    replaced.other_file = std::make_shared<const std::string>(archive_->substr(0, MiB));
+    struct Case {
+        FaultReply window, probe;
+        std::vector<FaultReply> probe_again;
+        uint64_t size;
+        size_t requests;
+    };
+    const Case cases[] = {
+        {FaultReply(), whole, {}, archive_->size(), 2},
+        {whole, FaultReply(), {}, archive_->size(), 2},
+        {replaced, FaultReply(), {FaultReply()}, archive_->size(), 3},
+        {whole, whole, {whole}, 0, 3},
+    };
+    for (const Case& test : cases) {
+        reopen_unprobed(*archive_);
+        std::vector<FaultReply> replies = {test.window, test.probe};
+        replies.insert(replies.end(), test.probe_again.begin(), test.probe_again.end());
+        server_->script(replies);
+        zem::read_ahead(0);
+        wait_for_requests(1);  // the window's request first
+        EXPECT_EQ(test.size, zem::probe_archive_size());
+        EXPECT_EQ(test.requests, server_->request_count());
     }
 }
 
