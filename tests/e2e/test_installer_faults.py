@@ -223,7 +223,7 @@ class InstallerFaults(FaultScenarios, ServerTestCase):
         self.assertTrue(run.output.endswith(self.console(stopped)), run.output[-600:])
         # Before that, the normal output up to some piece's progress figure.
         shown = run.output[:-len(self.console(stopped))]
-        self.assertTrue(run.normal_output.startswith(shown) and shown.endswith((b"   ", b"install.\n")), shown)
+        self.assertTrue(run.normal_output.startswith(shown) and shown.endswith((b"   ", self.console(b"install.\n"))), shown)
         self.assertTrue(os.path.exists(os.path.join(run.game, "ZEM/install-incomplete")))
         for name, data in installed_game_files(run.game).items():
             self.assertEqual(files.get(name), data, name)

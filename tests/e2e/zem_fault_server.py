@@ -128,6 +128,9 @@ class FaultServer:
     def _listen(self):
         for port in PORTS:
             listener = socket.socket()
+            # Connections of an earlier server left in TIME_WAIT do not
+            # keep the port; another listener still does.
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             try:
                 listener.bind(("127.0.0.1", port))
                 listener.listen(64)
