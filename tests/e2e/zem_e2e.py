@@ -158,25 +158,33 @@ http {{
 
 class ServerTestCase(unittest.TestCase):
     """One test CA and one nginx for the whole test class; a fresh game
-    folder and a fresh docroot for every test."""
+    folder and a fresh docroot for every test. A class that brings a server
+    of its own sets with_nginx to False: then there are no nginx and no
+    docroot."""
+
+    with_nginx = True
+    nginx = None
 
     @classmethod
     def setUpClass(cls):
         cls.work = make_temp_folder("zem-e2e-")
         cls.ca = TestCA(cls.work)
-        cls.docroot = os.path.join(cls.work, "docroot")
-        os.makedirs(os.path.join(cls.docroot, "files"))
-        cls.nginx = Nginx(cls.work, cls.docroot, cls.ca)
+        if cls.with_nginx:
+            cls.docroot = os.path.join(cls.work, "docroot")
+            os.makedirs(os.path.join(cls.docroot, "files"))
+            cls.nginx = Nginx(cls.work, cls.docroot, cls.ca)
 
     @classmethod
     def tearDownClass(cls):
-        cls.nginx.stop()
+        if cls.nginx is not None:
+            cls.nginx.stop()
         remove_tree(cls.work)
 
     def setUp(self):
-        files = os.path.join(self.docroot, "files")
-        shutil.rmtree(files)
-        os.makedirs(files)
+        if self.nginx is not None:
+            files = os.path.join(self.docroot, "files")
+            shutil.rmtree(files)
+            os.makedirs(files)
         self.game = make_game_folder("zem-game-")
         self.addCleanup(remove_tree, self.game)
 

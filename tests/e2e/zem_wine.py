@@ -141,8 +141,10 @@ class WinePrefix:
 class WineTestCase(unittest.TestCase):
     """One Wine prefix, one test CA and one nginx (on the Windows test
     build's port) for the whole class; a fresh game folder and a fresh
-    docroot for every test."""
+    docroot for every test. A class that brings a server of its own sets
+    with_nginx to False: then there are no nginx and no docroot."""
 
+    with_nginx = True
     prefix = None
     nginx = None
 
@@ -153,9 +155,10 @@ class WineTestCase(unittest.TestCase):
             cls.prefix = WinePrefix(cls.work)
             cls.ca = TestCA(cls.work)
             cls.prefix.trust(cls.ca.ca_cert)
-            cls.docroot = os.path.join(cls.work, "docroot")
-            os.makedirs(os.path.join(cls.docroot, "files"))
-            cls.nginx = Nginx(cls.work, cls.docroot, cls.ca, port=WIN_PORT)
+            if cls.with_nginx:
+                cls.docroot = os.path.join(cls.work, "docroot")
+                os.makedirs(os.path.join(cls.docroot, "files"))
+                cls.nginx = Nginx(cls.work, cls.docroot, cls.ca, port=WIN_PORT)
         except BaseException:
             cls.tearDownClass()
             raise
@@ -169,9 +172,10 @@ class WineTestCase(unittest.TestCase):
         remove_tree(cls.work)
 
     def setUp(self):
-        files = os.path.join(self.docroot, "files")
-        shutil.rmtree(files)
-        os.makedirs(files)
+        if self.nginx is not None:
+            files = os.path.join(self.docroot, "files")
+            shutil.rmtree(files)
+            os.makedirs(files)
         self.game = make_temp_folder("zem-wine-game-")
         self.addCleanup(remove_tree, self.game)
 

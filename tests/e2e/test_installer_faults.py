@@ -1,0 +1,233 @@
+"""The installation when the server misbehaves: the built ZEM-Play.exe
+against the tests' fault server (zem_fault_server), which serves a game
+archive of several 8 MiB windows with range requests and, on cue, goes
+silent in a window's body or before its headers or past the last byte the
+installer needs, answers a 206 for another range or a 200 with the whole
+file, or serves another archive from some request on. The test build waits
+2 s for a silent connection and 2 to 10 ms between attempts."""
+
+import os
+import random
+import subprocess
+import time
+import unittest
+import zipfile
+
+from test_installer import expected_output, installed_game_files
+from zem_e2e import (BANNER, GAME_EXE, UNREACHABLE, ServerTestCase, make_temp_folder, put_programs, read,
+                     remove_tree)
+from zem_fault_server import (FaultServer, another_range, covering, every, headers_never_come, probe,
+                              silent_from, silent_mid_body, switch_file, whole_file)
+
+LOST = b"\n  Connection lost, trying again...\n"
+MIB = 1024 * 1024
+# A byte in the second of the archive's 8 MiB windows (in the third of
+# 4 MiB windows): the faults of one window are made on the request that
+# holds it.
+MIDDLE = 12 * MIB
+BATCH_EXIT_CODE = 5
+GAME_STARTED = "game-started"  # the file the batch file makes
+
+
+def game_files(batch, seed=1, pak_count=4, pak_size=6_500_000):
+    """A game of about 26 MB (four .pak files), in archive order: the
+    executable, the stored .pak files, 120 small deflated .ini files (a
+    central directory of more than 4 KiB, beyond the zip library's first
+    read of the archive's end) and the batch file last."""
+    rng = random.Random(seed)
+    files = {GAME_EXE: b"MZ" + rng.randbytes(3000)}
+    for i in range(pak_count):
+        files["Frolix_Multiplayer/Content/Paks/p%d.pak" % i] = rng.randbytes(pak_size)
+    for i in range(120):
+        files["Frolix_Multiplayer/Config/Section%03d.ini" % i] = b"[Section%d]\nQuality=%d\n" % (i, seed) * rng.randint(
+            10, 200)
+    files["ZEM-Play.bat"] = batch
+    return files
+
+
+def write_archive(path, files):
+    with zipfile.ZipFile(path, "w") as z:
+        for name, data in files.items():
+            z.writestr(name, data, compress_type=zipfile.ZIP_STORED if name.endswith(".pak") else zipfile.ZIP_DEFLATED)
+
+
+def entry_spans(path):
+    """(name, first byte, end of data) of each entry, its local header
+    included: the bytes the installer reads to write it."""
+    data = read(path)
+    spans = []
+    with zipfile.ZipFile(path) as z:
+        for info in z.infolist():
+            header = info.header_offset
+            name_length = int.from_bytes(data[header + 26:header + 28], "little")
+            extra_length = int.from_bytes(data[header + 28:header + 30], "little")
+            spans.append((info.filename, header, header + 30 + name_length + extra_length + info.compress_size))
+    return spans
+
+
+class Run:
+    """One run of the launcher: output, exit code, seconds it took, when
+    the batch file made its file (time.monotonic; None if it did not), and
+    the requests the server saw."""
+
+
+class FaultScenarios:
+    """Scenarios that both builds run, the POSIX one natively and the
+    Windows one under Wine. The test class provides: work, ca (set up by
+    its base class) and the hooks put_programs(game), start_launcher(game,
+    **env) -> Popen with stdout and stderr piped, errors(stderr) (what
+    counts of standard error), console(output), batch, game_output."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            cls.files = game_files(cls.batch)
+            cls.archive = os.path.join(cls.work, "frolix-rewrite.zip")
+            write_archive(cls.archive, cls.files)
+            cls.server = FaultServer(cls.ca)
+        except BaseException:
+            super().tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        super().tearDownClass()
+
+    def run_install(self, *rules, archive=None, timeout=150):
+        """A first installation into a fresh game folder from the archive
+        served under rules; watches for the batch file's file meanwhile."""
+        run = Run()
+        run.game = make_temp_folder("zem-faults-game-")
+        self.addCleanup(remove_tree, run.game)
+        self.put_programs(run.game)
+        run.normal_output = self.console(expected_output(archive or self.archive, run.game)) + self.game_output
+        self.server.serve(archive or self.archive, *rules)
+        started = time.monotonic()
+        process = self.start_launcher(run.game, ZEM_INSTALL_URL=self.server.url)
+        marker = os.path.join(run.game, GAME_STARTED)
+        run.game_started = None
+        try:
+            while process.poll() is None and time.monotonic() < started + timeout:
+                if run.game_started is None and os.path.exists(marker):
+                    run.game_started = time.monotonic()
+                time.sleep(0.005)
+        finally:
+            if process.poll() is None:
+                process.kill()
+            output, errors = process.communicate()
+        run.seconds = time.monotonic() - started
+        self.assertLess(run.seconds, timeout, "the launcher did not end")
+        if run.game_started is None and os.path.exists(marker):
+            run.game_started = time.monotonic()
+        run.output, run.code = output, process.returncode
+        self.assertEqual(b"", self.errors(errors))
+        run.requests = self.server.seen()
+        return run
+
+    def assert_installed(self, run, messages=1):
+        """The normal output, where the message of a lost connection may
+        appear up to `messages` times; the batch file's exit code; every
+        file byte for byte."""
+        lost = self.console(LOST)
+        self.assertLessEqual(run.output.count(lost), messages, run.output)
+        self.assertEqual((run.normal_output, BATCH_EXIT_CODE),
+                         (run.output.replace(lost, b"", messages), run.code), run.requests)
+        installed = installed_game_files(run.game)
+        self.assertIn(GAME_STARTED, installed)
+        del installed[GAME_STARTED]
+        self.assertEqual(self.files, installed)
+
+    def test_window_whose_connection_stalls_is_fetched_again(self):
+        for name, rule in (("silent mid-body", silent_mid_body(covering(MIDDLE), after_bytes=MIB)),
+                           ("headers never come", headers_never_come(covering(MIDDLE)))):
+            with self.subTest(name):
+                run = self.run_install(rule)
+                self.assertIn(rule.action, [r.answer for r in run.requests])
+                self.assert_installed(run)
+                self.assertLess(run.seconds, 10)
+
+    def test_game_starts_at_once_when_the_server_goes_silent_past_the_last_needed_byte(self):
+        # The last window's answer stops where the batch file's data ends,
+        # before the central directory (read while the archive was opened).
+        last_needed = max(end for _name, _first, end in entry_spans(self.archive))
+        self.assertLess(last_needed, os.path.getsize(self.archive))
+        run = self.run_install(silent_from(last_needed))
+        self.assert_installed(run, messages=0)
+        silent = [r for r in run.requests if r.answer == "silent from offset"]
+        self.assertTrue(silent, run.requests)
+        self.assertLess(run.game_started - silent[0].silent_at, 1.0)
+
+    def test_size_probe_answered_200_while_the_first_window_is_206_installs(self):
+        run = self.run_install(whole_file(probe, times=1))
+        self.assertIn("whole file", [r.answer for r in run.requests])
+        self.assert_installed(run, messages=0)
+
+    def test_server_ignoring_range_is_unreachable_after_one_more_probe_at_most(self):
+        run = self.run_install(whole_file(every))
+        self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (run.output, run.code))
+        # The probe, the first window, one more probe.
+        self.assertLessEqual(len(run.requests), 3, run.requests)
+        self.assertLessEqual(len([r for r in run.requests if not probe(r)]), 1, run.requests)
+
+
+class InstallerFaults(FaultScenarios, ServerTestCase):
+    """The POSIX build. The answers it checks (another range, another
+    archive) are checked by the same code in both builds: these run
+    natively only."""
+
+    with_nginx = False
+    batch = b"echo Frolix Rewrite is running\n: > %s\nexit %d\n" % (GAME_STARTED.encode(), BATCH_EXIT_CODE)
+    game_output = b"Frolix Rewrite is running\n"
+
+    def put_programs(self, game):
+        put_programs(game)
+
+    def start_launcher(self, game, **env):
+        return subprocess.Popen([os.path.join(game, "ZEM-Play.exe")], cwd=game, env=self.env(**env),
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def errors(self, stderr):
+        return stderr
+
+    def console(self, output):
+        return output
+
+    def test_206_for_another_range_is_fetched_again(self):
+        central_directory = max(end for _name, _first, end in entry_spans(self.archive))
+        for name, offset in (("a window of the extraction", MIDDLE),
+                             ("the central directory's read", central_directory)):
+            with self.subTest(name):
+                run = self.run_install(another_range(covering(offset), shift=-4096))
+                self.assertIn("another range", [r.answer for r in run.requests])
+                self.assert_installed(run)
+
+    def test_archive_replaced_on_the_server_mid_install_stops_without_mixing_the_two(self):
+        # Archives of seven .pak files, about 46 MB: the window that holds
+        # 36 MiB is asked for only after the reads have moved on from the
+        # first window, four windows of 8 MiB before it, so after the
+        # archive was opened.
+        files = game_files(self.batch, pak_count=7)
+        archive, other = os.path.join(self.work, "first.zip"), os.path.join(self.work, "other.zip")
+        write_archive(archive, files)
+        write_archive(other, game_files(self.batch, seed=2, pak_count=7, pak_size=6_600_000))
+        self.assertNotEqual(os.path.getsize(archive), os.path.getsize(other))
+        run = self.run_install(switch_file(covering(36 * MIB), other), archive=archive)
+        # The entry that the first byte served from the other archive belongs to.
+        switched_at = next(r.first for r in run.requests if r.size != os.path.getsize(archive))
+        stopped_in = next(name for name, first, end in entry_spans(archive) if first <= switched_at < end)
+        stopped = (LOST * 5 + b"\n  The download stopped at " + stopped_in.replace("/", "\\").encode() +
+                   b". Tap the game again to carry on from here.\n")
+        self.assertEqual(1, run.code)
+        self.assertTrue(run.output.endswith(self.console(stopped)), run.output[-600:])
+        # Before that, the normal output up to some piece's progress figure.
+        shown = run.output[:-len(self.console(stopped))]
+        self.assertTrue(run.normal_output.startswith(shown) and shown.endswith((b"   ", self.console(b"install.\n"))), shown)
+        self.assertTrue(os.path.exists(os.path.join(run.game, "ZEM/install-incomplete")))
+        for name, data in installed_game_files(run.game).items():
+            self.assertEqual(files.get(name), data, name)
+
+
+if __name__ == "__main__":
+    unittest.main()
