@@ -32,22 +32,26 @@ PR_SET_CHILD_SUBREAPER = 36
 GRACE = 0.5
 
 
+def process_stat(pid):
+    """(parent pid, start time, CPU seconds so far: its own and its
+    waited-for children's) from /proc/PID/stat; None once it is gone."""
+    try:
+        with open("/proc/%s/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+    # Fields 4 (ppid), 14-17 (utime stime cutime cstime), 22 (starttime).
+    return int(fields[1]), fields[19], sum(int(x) for x in fields[11:15]) / os.sysconf("SC_CLK_TCK")
+
+
 def children():
     """This process's children still running (or not reaped): [pid, start
-    time, CPU seconds so far (theirs and their waited-for children's)]."""
-    mine = str(os.getpid())
-    tick = 1.0 / os.sysconf("SC_CLK_TCK")
+    time, CPU seconds so far]."""
     found = []
     for name in os.listdir("/proc"):
-        if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as f:
-                    fields = f.read().rsplit(")", 1)[1].split()
-            except OSError:
-                continue
-            # Fields 4 (ppid), 14-17 (utime stime cutime cstime), 22 (starttime).
-            if fields[1] == mine:
-                found.append([int(name), fields[19], sum(int(x) for x in fields[11:15]) * tick])
+        stat = process_stat(name) if name.isdigit() else None
+        if stat and stat[0] == os.getpid():
+            found.append([int(name), stat[1], stat[2]])
     return found
 
 
