@@ -43,22 +43,40 @@ static bool is_under_way(const WindowSlot& slot) {
     return slot.fetch == WindowFetch::queued || slot.fetch == WindowFetch::fetching;
 }
 
-// ---------------------------------------------------------------- the fetch threads
+// ---------------------------------------------------------------- the workers
 
-// With the lock held: the thread's fetch is still the one the slot wants.
-static bool fetch_is_current(const WindowSlot& slot, uint32_t number) {
-    return slot.fetch_number == number && !remote_archive.stopping;
+// A thread and its connection, filling one slot's windows. Cancelling a
+// fetch cuts its connection, and on POSIX and Windows the call in progress
+// returns at once; WinINet under Wine keeps waiting on a silent connection
+// whatever is closed. So a worker cancelled in a call is left behind: it
+// ends by itself when the call returns, and the slot gets a new worker
+// for its next fetch. Bytes are read into the worker's own piece and
+// copied into the window under the lock, for the slot's current fetch
+// only: a worker left behind never writes a window again.
+struct FetchWorker {
+    WindowSlot* slot = nullptr;
+    HttpClient client;
+    Condition work;  // wakes the thread: a new fetch, the size, the end
+    Thread thread;
+    std::unique_ptr<unsigned char[]> piece;
+    bool left_behind = false;
+};
+
+// With the lock held: the worker's fetch is still the one its slot wants.
+static bool fetch_is_current(const FetchWorker& worker, uint32_t number) {
+    return !worker.left_behind && worker.slot->fetch_number == number && !remote_archive.stopping;
 }
 
-// One GET of the slot's window into its buffer, handing the bytes to the
-// reads as they arrive. True only for a 206 answer whose Content-Range
-// names exactly the window and the archive's size, with all of its bytes:
-// a cache may answer with other bytes, and a server whose archive was
-// replaced meanwhile with those of another archive. A window asked for
-// before the size was known is judged once the probe has told it.
-static bool fetch_window(WindowSlot& slot, uint32_t number, uint64_t start, uint64_t asked) {
+// One GET of the slot's window, handing the bytes to the reads as they
+// arrive. True only for a 206 answer whose Content-Range names exactly the
+// window and the archive's size, with all of its bytes: a cache may answer
+// with other bytes, and a server whose archive was replaced meanwhile with
+// those of another archive. A window asked for before the size was known
+// is judged once the probe has told it.
+static bool fetch_window(FetchWorker& worker, uint32_t number, uint64_t start, uint64_t asked) {
     RemoteArchive& archive = remote_archive;
-    HttpRequest request = open_range(slot.client.get(), start, asked);
+    WindowSlot& slot = *worker.slot;
+    HttpRequest request = open_range(worker.client.get(), start, asked);
     uint32_t status = 0;
     char content_range[128] = "";
     if (request.is_open()) {
@@ -72,15 +90,15 @@ static bool fetch_window(WindowSlot& slot, uint32_t number, uint64_t start, uint
     uint64_t size = 0;
     {
         HeldLock held(archive.lock.get());
-        if (!fetch_is_current(slot, number)) return false;
+        if (!fetch_is_current(worker, number)) return false;
         slot.answered = true;
         slot.answered_total = ranged ? total : 0;
         slot.last_progress_ms = monotonic_ms();
         wake_condition(archive.arrived.get());
-        while (!archive.size_known && fetch_is_current(slot, number)) {
-            wait_for_condition(slot.work.get(), archive.lock.get(), window_stall_limit_ms);
+        while (!archive.size_known && fetch_is_current(worker, number)) {
+            wait_for_condition(worker.work.get(), archive.lock.get(), window_stall_limit_ms);
         }
-        if (!fetch_is_current(slot, number)) return false;
+        if (!fetch_is_current(worker, number)) return false;
         length = slot.length;
         size = archive.size;
     }
@@ -90,10 +108,11 @@ static bool fetch_window(WindowSlot& slot, uint32_t number, uint64_t start, uint
     while (received < length) {
         const size_t wanted = std::min<uint64_t>(length - received, window_read_piece);
         size_t got = 0;
-        if (!http_read(request.get(), slot.bytes.get() + received, wanted, &got) || got == 0) return false;
-        received += got;
+        if (!http_read(request.get(), worker.piece.get(), wanted, &got) || got == 0) return false;
         HeldLock held(archive.lock.get());
-        if (!fetch_is_current(slot, number)) return false;
+        if (!fetch_is_current(worker, number)) return false;
+        memcpy(slot.bytes.get() + received, worker.piece.get(), got);
+        received += got;
         slot.received = received;
         slot.last_progress_ms = monotonic_ms();
         if (slot.awaited != 0 && received >= slot.awaited) wake_condition(archive.arrived.get());
@@ -101,63 +120,88 @@ static bool fetch_window(WindowSlot& slot, uint32_t number, uint64_t start, uint
     return true;
 }
 
-// A cancelled client fails every call: the thread replaces it before its
-// next fetch. False when the fetch was cancelled meanwhile, or no client
-// could be made.
-static bool replace_cancelled_client(WindowSlot& slot, uint32_t number) {
-    HttpClient client = http_open_client(installer_user_agent);
-    HeldLock held(remote_archive.lock.get());
-    std::swap(slot.client, client);
-    // The cancelled one is closed as client goes, after the lock.
-    return fetch_is_current(slot, number) && slot.client.is_open();
-}
-
-// A slot's thread: fetches each window the reader asks the slot for,
-// until the archive is closed. Prints nothing.
+// A worker's thread: fetches each window the reader asks its slot for,
+// until the archive is closed or the worker is left behind (it then goes
+// with its thread). Prints nothing.
 static void run_window_fetches(void* argument) {
-    WindowSlot& slot = *static_cast<WindowSlot*>(argument);
+    FetchWorker& worker = *static_cast<FetchWorker*>(argument);
+    WindowSlot& slot = *worker.slot;
     RemoteArchive& archive = remote_archive;
     take_lock(archive.lock.get());
     for (;;) {
-        while (!archive.stopping && slot.fetch != WindowFetch::queued) {
-            wait_for_condition(slot.work.get(), archive.lock.get(), 60000);
+        while (!worker.left_behind && !archive.stopping && slot.fetch != WindowFetch::queued) {
+            wait_for_condition(worker.work.get(), archive.lock.get(), 60000);
         }
-        if (archive.stopping) break;
+        if (worker.left_behind || archive.stopping) break;
         const uint32_t number = slot.fetch_number;
         const uint64_t start = slot.start;
         const uint64_t length = slot.length;
-        const bool replace_client = slot.client_cancelled;
-        slot.client_cancelled = false;
         slot.fetch = WindowFetch::fetching;
         leave_lock(archive.lock.get());
-        const bool fetched =
-            (!replace_client || replace_cancelled_client(slot, number)) && fetch_window(slot, number, start, length);
+        const bool fetched = fetch_window(worker, number, start, length);
         take_lock(archive.lock.get());
-        if (slot.fetch_number == number) {
+        if (fetch_is_current(worker, number)) {
             slot.fetch = fetched ? WindowFetch::complete : WindowFetch::failed;
             slot.answered = true;
             wake_condition(archive.arrived.get());
         }
     }
+    const bool left_behind = worker.left_behind;
+    if (left_behind) --archive.workers_left_behind;
     leave_lock(archive.lock.get());
+    if (left_behind) delete &worker;  // its thread was detached
+}
+
+// With the lock held: a worker for the slot, its thread started; null
+// when any of it cannot be had.
+static FetchWorker* start_worker(WindowSlot& slot) {
+    std::unique_ptr<FetchWorker> worker(new (std::nothrow) FetchWorker);
+    if (!worker) return nullptr;
+    worker->slot = &slot;
+    worker->client = http_open_client(installer_user_agent);
+    worker->work = make_condition();
+    worker->piece.reset(new (std::nothrow) unsigned char[window_read_piece]);
+    if (!worker->client.is_open() || !worker->work.is_open() || !worker->piece) return nullptr;
+    worker->thread = start_thread(run_window_fetches, worker.get());
+    if (!worker->thread.is_open()) return nullptr;
+    return worker.release();
+}
+
+// With the lock held: the slot's worker, cancelled in a call, is left to
+// end by itself; the slot's next fetch makes a new one.
+static void leave_worker_behind(WindowSlot& slot) {
+    FetchWorker* worker = slot.worker;
+    http_cancel(worker->client.get());
+    worker->left_behind = true;
+    detach_thread(worker->thread.release());
+    ++remote_archive.workers_left_behind;
+    wake_condition(worker->work.get());
+    slot.worker = nullptr;
 }
 
 // ---------------------------------------------------------------- slots, for the reader
 
-// With the lock held: ends the fetch the slot's thread is on, if any, at
-// once: its connection is cut whatever it does.
+// With the lock held: ends the slot's fetch, if any, at once: a worker in
+// a call is left behind, its connection cut.
 static void cancel_fetch_under_way(WindowSlot& slot) {
-    if (slot.fetch == WindowFetch::fetching) {
-        slot.client_cancelled = true;
-        http_cancel(slot.client.get());
-    }
     ++slot.fetch_number;
-    wake_condition(slot.work.get());
+    if (slot.worker == nullptr) return;
+    if (slot.fetch == WindowFetch::fetching) {
+        leave_worker_behind(slot);
+    } else {
+        wake_condition(slot.worker->work.get());
+    }
 }
 
 // With the lock held: the slot fetches [start, start + length) next.
-static void start_window_fetch(WindowSlot& slot, uint64_t start, uint64_t length) {
+// False when it has no worker and none can be made.
+static bool start_window_fetch(WindowSlot& slot, uint64_t start, uint64_t length) {
     cancel_fetch_under_way(slot);
+    if (slot.worker == nullptr) slot.worker = start_worker(slot);
+    if (slot.worker == nullptr) {
+        slot.fetch = WindowFetch::failed;
+        return false;
+    }
     slot.start = start;
     slot.length = length;
     slot.received = 0;
@@ -166,6 +210,8 @@ static void start_window_fetch(WindowSlot& slot, uint64_t start, uint64_t length
     slot.answered_total = 0;
     slot.last_progress_ms = monotonic_ms();
     slot.fetch = WindowFetch::queued;
+    wake_condition(slot.worker->work.get());
+    return true;
 }
 
 // With the lock held: the slot's window is given up.
@@ -256,6 +302,7 @@ static bool serve_read(uint64_t offset, unsigned char* destination, size_t count
             sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
             take_lock(archive.lock.get());
         }
+        // A slot that cannot start the fetch fails the attempt.
         start_window_fetch(*slot_to_reuse(nullptr, 0), offset, window_length_at(offset));
     }
 }
@@ -276,7 +323,7 @@ static void fetch_windows_after(uint64_t read_end) {
         WindowSlot* slot = slot_holding(next);
         if (slot == nullptr || is_among(slot, following, linked)) {
             slot = slot_to_reuse(following, linked);
-            start_window_fetch(*slot, next, window_length_at(next));
+            if (!start_window_fetch(*slot, next, window_length_at(next))) break;
         }
         following[linked++] = last = slot;
     }
@@ -295,54 +342,69 @@ static void clear_slot(WindowSlot& slot) {
     slot.awaited = 0;
     slot.answered = false;
     slot.answered_total = 0;
-    slot.client_cancelled = false;
 }
 
 bool open_remote_archive(const char* url) {
     RemoteArchive& archive = remote_archive;
     snprintf(archive.url, sizeof archive.url, "%s", url);
     archive.client = http_open_client(installer_user_agent);
-    archive.lock = make_lock();
-    archive.arrived = make_condition();
+    if (!archive.lock.is_open()) archive.lock = make_lock();
+    if (!archive.arrived.is_open()) archive.arrived = make_condition();
     if (!archive.client.is_open() || !archive.lock.is_open() || !archive.arrived.is_open()) return false;
     for (WindowSlot& slot : archive.slots) {
         clear_slot(slot);
         slot.bytes.reset(new (std::nothrow) unsigned char[window_capacity]);
-        slot.client = http_open_client(installer_user_agent);
-        slot.work = make_condition();
-        if (!slot.bytes || !slot.client.is_open() || !slot.work.is_open()) return false;
-        slot.thread = start_thread(run_window_fetches, &slot);
-        if (!slot.thread.is_open()) return false;
+        if (!slot.bytes) return false;
     }
     return true;
 }
 
-// The threads' fetches are cancelled first, so they end at once.
+// Fetches in a call are cancelled and their workers left behind; the
+// others wait for work and end at once.
 void close_remote_archive() {
     RemoteArchive& archive = remote_archive;
+    FetchWorker* idle[window_slot_count] = {};
     if (archive.lock.is_open()) {
         HeldLock held(archive.lock.get());
         archive.stopping = true;
-        for (WindowSlot& slot : archive.slots) {
-            if (slot.work.is_open()) drop_window(slot, WindowFetch::none);
+        for (size_t i = 0; i < window_slot_count; ++i) {
+            WindowSlot& slot = archive.slots[i];
+            drop_window(slot, WindowFetch::none);
+            idle[i] = slot.worker;
+            slot.worker = nullptr;
         }
     }
+    for (FetchWorker* worker : idle) {
+        if (worker == nullptr) continue;
+        worker->thread.reset();
+        delete worker;
+    }
     for (WindowSlot& slot : archive.slots) {
-        slot.thread.reset();
-        slot.client.reset();
-        slot.work.reset();
         slot.bytes.reset();
         clear_slot(slot);
     }
     archive.client.reset();
     archive.size = 0;
     archive.size_known = false;
-    archive.stopping = false;
     archive.last_read_end = ~uint64_t{0};
+    if (archive.lock.is_open()) {
+        HeldLock held(archive.lock.get());
+        archive.stopping = false;
+    }
 }
 
+// A worker left behind takes the lock once more when its call returns,
+// even at the program's end: then the lock stays.
 RemoteArchive::~RemoteArchive() {
     close_remote_archive();
+    if (!lock.is_open()) return;
+    take_lock(lock.get());
+    const bool left_behind = workers_left_behind > 0;
+    leave_lock(lock.get());
+    if (left_behind) {
+        lock.release();
+        arrived.release();
+    }
 }
 
 // One "Range: bytes=0-0" request: the total of its Content-Range, 0 when
@@ -393,7 +455,7 @@ uint64_t probe_archive_size() {
     // Windows asked for whole end with the archive.
     for (WindowSlot& slot : archive.slots) {
         slot.length = slot.start < size ? std::min(slot.length, size - slot.start) : 0;
-        wake_condition(slot.work.get());
+        if (slot.worker != nullptr) wake_condition(slot.worker->work.get());
     }
     return size;
 }

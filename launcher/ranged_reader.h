@@ -44,16 +44,16 @@ enum class WindowFetch {
     failed,    // the fetch ended short, cut off, silent or with another answer
 };
 
-// One window and the thread that fills it. The thread alone uses client
-// and writes bytes past received; everything below is guarded by the
-// reader's lock. A fetch is known by its number: the reader starts a new
-// one, or cancels one, by changing it, and the thread drops whatever it
-// brings for a number that is no longer the slot's.
+struct FetchWorker;
+
+// One window, and the worker (a thread with its own connection) that
+// fills it. Everything here is guarded by the reader's lock; the worker
+// copies the bytes in under it. A fetch is known by its number: the reader
+// starts a new one, or cancels one, by changing it, and a worker drops
+// whatever it brings for a number that is no longer the slot's.
 struct WindowSlot {
     std::unique_ptr<unsigned char[]> bytes;
-    HttpClient client;
-    Condition work;  // wakes the thread for a new fetch or for its end
-    Thread thread;
+    FetchWorker* worker = nullptr;  // made for the slot's first fetch
 
     uint64_t start = 0;
     uint64_t length = 0;  // asked for; cut to the archive once its size is known
@@ -64,8 +64,6 @@ struct WindowSlot {
     size_t awaited = 0;             // the reader waits until this much has arrived (0: nobody)
     bool answered = false;          // its headers are in, or it failed before them
     uint64_t answered_total = 0;    // the total of its 206 answer's Content-Range; 0: none
-    bool client_cancelled = false;  // the thread makes a new client before its next fetch
-    bool thread_ended = false;
 };
 
 // The launcher's one remote archive, alive for the whole run.
@@ -73,11 +71,12 @@ struct RemoteArchive {
     HttpClient client;  // the size probe's and the signed manifest's
     char url[archive_url_capacity] = "";
     uint64_t size = 0;  // 0: no size
-    Lock lock;
-    Condition arrived;       // wakes the reader: bytes, an answer or a fetch's end
+    Lock lock;                // made once, kept while a worker left behind may take it
+    Condition arrived;        // wakes the reader: bytes, an answer or a fetch's end
     bool size_known = false;  // the probe has ended (size may still be 0)
     bool stopping = false;    // the threads end
     WindowSlot slots[window_slot_count];
+    size_t workers_left_behind = 0;  // cancelled in a call that has not returned yet
     // The end of the last read: a read that starts there runs on from it.
     uint64_t last_read_end = ~uint64_t{0};
 
@@ -88,13 +87,13 @@ struct RemoteArchive {
 };
 extern RemoteArchive remote_archive;
 
-// Makes the client, the window buffers and their threads for the archive
-// at url. False when any of them cannot be had.
+// Makes the client and the window buffers for the archive at url (the
+// workers come with their first fetches). False when any of them cannot be
+// had.
 bool open_remote_archive(const char* url);
 
-// Cancels every fetch and ends the threads. A thread that does not end at
-// once (its connection ignores the cancellation) is left behind with what
-// it uses, never waited for. Then the archive can be opened again.
+// Cancels every fetch and ends the workers. Then the archive can be opened
+// again.
 void close_remote_archive();
 
 // Learns the archive's size from the total of the Content-Range answer to

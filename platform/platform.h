@@ -181,6 +181,9 @@ using Thread = Owner<ThreadState, join_thread>;
 // started.
 Thread start_thread(void (*body)(void*), void* argument);
 
+// Lets the thread run on with nobody waiting for it (from Thread::release).
+void detach_thread(ThreadState* thread);
+
 // A lock, and conditions its holders wait on (SRW lock and condition
 // variable / pthreads). The waits block until woken: nothing polls.
 struct LockState;
@@ -248,7 +251,8 @@ uint64_t http_content_length(HttpRequestState* request);
 // the response has none. The buffer is always terminated.
 void http_content_range(HttpRequestState* request, char* buffer, size_t capacity);
 
-// Pulls up to wanted body bytes. Returns false on a transport error
+// Pulls up to wanted body bytes: those that have arrived, waiting only
+// while none have. Returns false on a transport error
 // (including a body cut short of its announced length); true with
 // *received == 0 at the end of the body.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received);

@@ -2,6 +2,7 @@
 // conditions, and the monotonic clock.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <new>
 #include <pthread.h>
 #include <time.h>
@@ -12,16 +13,24 @@ struct ThreadState {
     pthread_t thread;
     void (*body)(void*);
     void* argument;
+    // The thread's end and a detach each give the state up; the last goes
+    // with it. A joined thread's is deleted by the join.
+    std::atomic<int> holders{2};
 };
+
+static void give_up(ThreadState* thread) {
+    if (thread->holders.fetch_sub(1) == 1) delete thread;
+}
 
 static void* run_thread_body(void* state) {
     ThreadState* thread = static_cast<ThreadState*>(state);
     thread->body(thread->argument);
+    give_up(thread);
     return nullptr;
 }
 
 Thread start_thread(void (*body)(void*), void* argument) {
-    ThreadState* state = new (std::nothrow) ThreadState{pthread_t(), body, argument};
+    ThreadState* state = new (std::nothrow) ThreadState{pthread_t(), body, argument, {2}};
     if (state == nullptr) return Thread();
     if (pthread_create(&state->thread, nullptr, run_thread_body, state) != 0) {
         delete state;
@@ -34,6 +43,11 @@ Thread start_thread(void (*body)(void*), void* argument) {
 void join_thread(ThreadState* thread) {
     pthread_join(thread->thread, nullptr);
     delete thread;
+}
+
+void detach_thread(ThreadState* thread) {
+    pthread_detach(thread->thread);
+    give_up(thread);
 }
 
 struct LockState {

@@ -192,10 +192,17 @@ void http_content_range(HttpRequestState* request, char* buffer, size_t capacity
 // Content-Length: WinINet may report a connection closed early as the end
 // of the body, so the end is checked against the announced length here.
 // InternetReadFile takes a DWORD count, so a larger request asks for at
-// most 1 GiB.
+// most 1 GiB. It waits until it has all it is asked for, so it is asked
+// for no more than has arrived (InternetQueryDataAvailable waits for the
+// first bytes): bytes that came before a connection went quiet are
+// delivered, as the POSIX build delivers them.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received) {
     if (request->client->cancelled.load()) return false;
-    const DWORD asked = wanted > 0x40000000u ? 0x40000000u : static_cast<DWORD>(wanted);
+    DWORD asked = wanted > 0x40000000u ? 0x40000000u : static_cast<DWORD>(wanted);
+    DWORD available = 0;
+    if (!InternetQueryDataAvailable(request->request, &available, 0, 0)) return false;
+    if (request->client->cancelled.load()) return false;
+    if (available > 0 && available < asked) asked = available;
     DWORD count = 0;
     if (!InternetReadFile(request->request, destination, asked, &count)) return false;
     if (count == 0 && asked > 0 && request->delivered < request->announced) return false;

@@ -4,6 +4,7 @@
 // per-thread state is set up for the thread's snprintf.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <new>
 #include <process.h>
 #include <windows.h>
@@ -14,16 +15,24 @@ struct ThreadState {
     HANDLE thread;
     void (*body)(void*);
     void* argument;
+    // The thread's end and a detach each give the state up; the last goes
+    // with it. A joined thread's is deleted by the join.
+    std::atomic<int> holders{2};
 };
+
+static void give_up(ThreadState* thread) {
+    if (thread->holders.fetch_sub(1) == 1) delete thread;
+}
 
 static unsigned __stdcall run_thread_body(void* state) {
     ThreadState* thread = static_cast<ThreadState*>(state);
     thread->body(thread->argument);
+    give_up(thread);
     return 0;
 }
 
 Thread start_thread(void (*body)(void*), void* argument) {
-    ThreadState* state = new (std::nothrow) ThreadState{nullptr, body, argument};
+    ThreadState* state = new (std::nothrow) ThreadState{nullptr, body, argument, {2}};
     if (state == nullptr) return Thread();
     const uintptr_t handle = _beginthreadex(nullptr, 0, run_thread_body, state, 0, nullptr);
     if (handle == 0) {
@@ -40,6 +49,11 @@ void join_thread(ThreadState* thread) {
     WaitForSingleObject(thread->thread, INFINITE);
     CloseHandle(thread->thread);
     delete thread;
+}
+
+void detach_thread(ThreadState* thread) {
+    CloseHandle(thread->thread);
+    give_up(thread);
 }
 
 struct LockState {
