@@ -6,11 +6,11 @@
 
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
+#include "common/removal_lines.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
-#include "updater/updater.h"
 
 #include <miniz.h>
 

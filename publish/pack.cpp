@@ -21,12 +21,12 @@
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
 #include "common/release_signing.h"
+#include "common/removal_lines.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"
 #include "publish/publish_platform.h"
 #include "publish/zip_writer.h"
-#include "updater/updater.h"
 
 #include <miniz.h>
 

@@ -1,7 +1,7 @@
 // zem-publish: the publisher's tool. It makes a release from a game folder
 // (pack), checks archives against the rules the two programs apply (check)
 // and tries a deployed server the way the programs use it (probe). Every
-// rule it checks is the clients' own, from common/, updater/ and launcher/.
+// rule it checks is the clients' own, from common/ and launcher/.
 #pragma once
 
 #include "publish/publish_platform.h"
@@ -82,7 +82,7 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
 void check_removal_list(const std::string& subject, const char* text, size_t length,
                         std::vector<Finding>* findings);
 
-// Why the updater refuses a removal-list line, in words (the updater's
+// Why the updater refuses a removal-list line, in words (the shared
 // parse_removal_line decides; this only names the rule).
 const char* removal_line_refusal_reason(const char* line, size_t length);
 
