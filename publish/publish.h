@@ -42,8 +42,9 @@ struct Finding {
     std::string message;
 };
 
-// Prints findings as lines for a person ("subject: entry: message [rule]").
-void print_findings(const std::vector<Finding>& findings);
+// Prints findings as lines for a person ("subject: entry: message [rule]"),
+// each after prefix (pack's notices: "notice: ").
+void print_findings(const std::vector<Finding>& findings, const char* prefix = "");
 
 // JSON string literal of text (quotes included). Bytes that are not valid
 // UTF-8 come out as \u00XX, so the output is always valid JSON.
@@ -110,8 +111,14 @@ struct PackReport {
     uint64_t update_archive_size = 0;
     uint64_t update_files = 0;
     uint64_t removed_lines = 0;
-    // What the release cannot carry or the removal list cannot express.
+    // What the release cannot carry or the removal list cannot express, a
+    // signed version that players of the base would refuse, and the
+    // archives' check: findings.
     std::vector<Finding> notes;
+    // What leaves the release as the publisher meant (an empty folder:
+    // the programs make folders only for files), printed but no finding
+    // unless the command line asks for --strict.
+    std::vector<Finding> notices;
 };
 
 // Writes files/frolix-rewrite.zip, files/frolix-rewrite-update.zip and
