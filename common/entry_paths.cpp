@@ -25,8 +25,14 @@ bool local_path_from_entry_name(const char* entry_name, char* local_path) {
     return true;
 }
 
+const char* entry_name_without_leading_dots(const char* entry_name) {
+    while (entry_name[0] == '.' && entry_name[1] == '/') entry_name += 2;
+    return entry_name;
+}
+
 bool local_path_for_entry(const char* entry_name, char* local_path) {
     local_path[0] = '\0';
+    entry_name = entry_name_without_leading_dots(entry_name);
     if (!entry_name_is_safe(entry_name) || !name_is_acceptable(entry_name)) return false;
     if (!local_path_from_entry_name(entry_name, local_path)) return false;
     if (names_a_working_file(local_path)) {

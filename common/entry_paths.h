@@ -20,11 +20,17 @@ bool entry_name_is_safe(const char* entry_name);
 // be another file's.
 bool local_path_from_entry_name(const char* entry_name, char* local_path);
 
+// The entry name without its leading "./" components: tools that archive
+// "." (bsdtar --format zip -cf game.zip .) name every entry "./...", and
+// those name what the rest names. Only leading ones go: "a/./b", "./"
+// alone and "." keep their "." and are refused by the name rules.
+const char* entry_name_without_leading_dots(const char* entry_name);
+
 // The local path an archive entry's file is written to. False, leaving
-// local_path empty, for an entry that is passed over silently: its name
-// fails entry_name_is_safe or the name rules (common/name_rules.h), is too
-// long, or names one of the programs' working files. Directory entries are
-// the caller's test.
+// local_path empty, for an entry that is passed over silently: its name,
+// without leading "./" components, fails entry_name_is_safe or the name
+// rules (common/name_rules.h), is too long, or names one of the programs'
+// working files. Directory entries are the caller's test.
 bool local_path_for_entry(const char* entry_name, char* local_path);
 
 // Creates every folder the path names before its last separator, outermost

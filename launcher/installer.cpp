@@ -208,9 +208,10 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
 }
 
 // While the entries are written, a thread of its own hands what has been
-// written so far to the disk every writeback_interval_ms (flush_written_data:
+// written so far to the disk every writeback_interval_ms (flush_watched_writes:
 // syncfs on POSIX; nothing on Windows, where each file was flushed as it was
-// closed). The flush before the marker goes then finds little left to write,
+// closed). A failure it meets stays in the watch, for the final flush to
+// report. The flush before the marker goes then finds little left to write,
 // and the disk works while the link brings the next bytes instead of after
 // the last one; the write-back also never piles up so much that the writes
 // themselves are held back. (Measured with bench/install: 2.8 s to 2.0 s on
@@ -224,6 +225,7 @@ static void stop_early_writeback(EarlyWriteback* writeback);
 // Stopped (and its thread waited for) at the latest when it goes.
 struct EarlyWriteback {
     std::atomic<bool> stop{false};
+    DiskWatchState* disk_watch = nullptr;
     Thread thread;  // null when it could not be started: the final flush does it all
     EarlyWriteback() = default;
     EarlyWriteback(const EarlyWriteback&) = delete;
@@ -243,9 +245,47 @@ static void write_back_until_stopped(void* argument) {
         sleep_ms(writeback_poll_ms);
         waited += writeback_poll_ms;
         if (waited < writeback_interval_ms || writeback.stop.load()) continue;
-        flush_written_data(".");
+        flush_watched_writes(writeback.disk_watch);
         waited = 0;
     }
+}
+
+// The marker that keeps an installation unfinished, on disk with its
+// folder's entry before any file is moved into place: on a file system
+// without a journal (exFAT and FAT32 SD cards), a power cut could otherwise
+// keep the moved files and lose the marker, and the next start would take
+// the game for installed without looking at the rest.
+static bool write_install_incomplete_marker(DiskWatchState* disk_watch) {
+    create_state_folder();
+    FileStream marker(open_file(install_incomplete_marker_path, "wb"));
+    if (!marker.is_open()) return false;
+    const bool flushed = flush_file_data(marker.get());
+    if (fclose(marker.release()) != 0 || !flushed) return false;
+    return flush_folder_entries(state_folder) && flush_folder_entries(".") && flush_watched_writes(disk_watch);
+}
+
+// Once the marker is gone, no later run looks at the files again: what was
+// written must be on disk before that, or a power cut, or a disk that lost
+// writes (a worn SD card), would leave files of the right size full of
+// zeros for good. The deletion itself is on disk before the full-install
+// marker is written. False, with the marker in place, when the disk does
+// not confirm either.
+static bool remove_install_incomplete_marker(DiskWatchState* disk_watch) {
+    if (!flush_watched_writes(disk_watch)) return false;
+    delete_file(install_incomplete_marker_path);
+    if (flush_folder_entries(state_folder) && flush_watched_writes(disk_watch)) return true;
+    // Whether the deletion reached the disk is unknown: the marker comes
+    // back, so that the next start checks every file again.
+    create_empty_marker(install_incomplete_marker_path);
+    return false;
+}
+
+// The installation stops at a state file the disk did not take: the
+// install-incomplete marker before anything was written, or the
+// full-install marker, which is never written over data the disk did not
+// confirm.
+static void print_state_file_failure(const char* path) {
+    printf("\n  Couldn't write %s.\n", path);
 }
 
 static void print_unsigned_archive_refusal() {
@@ -292,8 +332,13 @@ bool run_full_installation() {
         return false;
     }
 
-    create_state_folder();
-    create_empty_marker(install_incomplete_marker_path);
+    // Watched from before the first write, until the last flush: no failure
+    // to put what the installation writes on disk goes unseen.
+    DiskWatch disk_watch = watch_disk_writes(".");
+    if (!write_install_incomplete_marker(disk_watch.get())) {
+        print_state_file_failure(install_incomplete_marker_path);
+        return false;
+    }
 
     InstallProgress progress;
     uint64_t needed = 0;
@@ -310,6 +355,7 @@ bool run_full_installation() {
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     EarlyWriteback writeback;
+    writeback.disk_watch = disk_watch.get();
     writeback.thread = start_thread(write_back_until_stopped, &writeback);
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
@@ -324,11 +370,10 @@ bool run_full_installation() {
     if (!extracted) return false;
     zip.reset();
 
-    // Once the marker is gone, no later run looks at the files again: what
-    // was written must be on disk before that, or a power cut could leave
-    // files of the right size full of zeros for good.
-    flush_written_data(".");
-    delete_file(install_incomplete_marker_path);
+    if (!remove_install_incomplete_marker(disk_watch.get())) {
+        print_state_file_failure(full_install_marker_path);
+        return false;
+    }
     FileStream marker(open_file(full_install_marker_path, "wb"));
     if (marker.is_open()) fputs("1", marker.get());
     marker.reset();

@@ -127,16 +127,41 @@ void close_file(FILE* file);
 using FileStream = Owner<FILE, close_file>;
 
 // Writes what the stream buffers and, on Windows, waits until the file's
-// data is on disk (FlushFileBuffers), because flushing a whole volume there
-// needs administrator rights; POSIX leaves that to flush_written_data. After
-// flush_file_data on every file written and one flush_written_data, all of
-// their data is on disk. False only when the buffered data could not be
-// written; putting it on disk is asked for, never a reason to fail.
+// data and metadata are on disk (FlushFileBuffers), because flushing a
+// whole volume there needs administrator rights; POSIX leaves that to
+// flush_watched_writes. After flush_file_data on every file written and
+// flush_watched_writes, all of their data is on disk. False when the
+// buffered data could not be written, or the disk did not take it (a file
+// system that cannot flush at all still counts as success: it has the
+// data).
 bool flush_file_data(FILE* file);
 
-// Waits until everything written to the volume that holds folder is on disk
-// (POSIX: syncfs). Windows: flush_file_data already waited; nothing more.
-bool flush_written_data(const char* folder);
+// Puts the folder's own entries on disk: the names of the files in it, a
+// new or a deleted one among them (POSIX: fsync of the folder; Windows:
+// FlushFileBuffers of the folder; a file system that cannot flush a
+// folder counts as success).
+bool flush_folder_entries(const char* folder);
+
+// Watches the writes to the volume that holds a folder, from when it is
+// made until it goes, so that no failure to put them on disk goes unseen.
+// POSIX: one descriptor of the folder, held throughout, for syncfs. Linux's
+// syncfs reports a write-back error once per open file description, and
+// only one that came after the description was opened: a descriptor opened
+// for each flush would miss an error from before, or one that the previous
+// flush (or another thread's) had already reported.
+// Windows: nothing to hold (each file is flushed as it is closed).
+struct DiskWatchState;
+void close_disk_watch(DiskWatchState* watch);
+using DiskWatch = Owner<DiskWatchState, close_disk_watch>;
+
+// Null owner when the folder cannot be opened.
+DiskWatch watch_disk_writes(const char* folder);
+
+// Waits until everything written to the watched volume is on disk (POSIX:
+// syncfs). False when that failed, now or at any earlier call through the
+// same watch: a failure is kept. False for a null watch. Two threads may
+// call it at once.
+bool flush_watched_writes(DiskWatchState* watch);
 
 // ---------------------------------------------------------------- locks
 // An exclusive lock on a file, kept by the system (LockFileEx / flock): it

@@ -6,11 +6,11 @@
 
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
+#include "common/removal_lines.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "common/content_range.h"
 #include "platform/platform.h"
-#include "updater/updater.h"
 
 #include <miniz.h>
 
@@ -215,9 +215,10 @@ static void check_removal_against_entries(const std::string& subject, const char
     });
 }
 
-// ZEM/release.json: present, readable, with a version the programs read.
-static void check_release_description(const std::string& subject, mz_zip_archive* zip, std::vector<Finding>* findings) {
-    const int index = mz_zip_reader_locate_file(zip, release_entry_name, nullptr, MZ_ZIP_FLAG_CASE_SENSITIVE);
+// ZEM/release.json (the entry at index, -1 when there is none): present,
+// readable, with a version the programs read.
+static void check_release_description(const std::string& subject, mz_zip_archive* zip, int index,
+                                      std::vector<Finding>* findings) {
     if (index < 0) {
         findings->push_back({subject, release_entry_name, "release-json-missing",
                              "no ZEM/release.json: an installation from it has no version, so the updater fetches "
@@ -279,6 +280,7 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
     std::set<std::string> file_keys, folder_keys;
     std::map<std::string, std::string> folder_names;
     bool has_batch = false, has_game = false, has_removal_list = false;
+    int release_index = -1;
     std::string removal_text;
     const mz_uint count = mz_zip_reader_get_num_files(zip.get());
     for (mz_uint index = 0; index < count; ++index) {
@@ -288,7 +290,10 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
                                  "the central directory record cannot be read"});
             continue;
         }
+        // Findings show the archive's own name; the rules judge it as the
+        // clients do, without leading "./" components.
         const std::string name(entry.m_filename);
+        const std::string meant(entry_name_without_leading_dots(entry.m_filename));
         if (entry.m_is_encrypted) {
             findings->push_back({subject, name, "encrypted", "encrypted: the clients cannot extract it"});
         }
@@ -302,22 +307,22 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
                                  "the name is not UTF-8: the Windows programs would write it under another name"});
         }
         if (entry.m_is_directory) {
-            std::string folder = name;
+            std::string folder = meant;
             while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
             folder_keys.insert(folding_key(folder));
             folder_names.emplace(folding_key(folder), name);
             continue;
         }
         char local_path[local_path_capacity];
-        if (name.size() >= local_path_capacity) {
+        if (meant.size() >= local_path_capacity) {
             findings->push_back({subject, name, "name-too-long",
-                                 "the name is " + std::to_string(name.size()) +
+                                 "the name is " + std::to_string(meant.size()) +
                                      " bytes: the clients pass over names over 259 bytes"});
         } else if (!local_path_for_entry(name.c_str(), local_path)) {
-            if (!entry_name_is_safe(name.c_str())) {
+            if (!entry_name_is_safe(meant.c_str())) {
                 findings->push_back({subject, name, "unsafe-name",
                                      "the clients pass it over: it holds \"..\" or ':' or begins with a separator"});
-            } else if (!name_is_acceptable(name.c_str())) {
+            } else if (!name_is_acceptable(meant.c_str())) {
                 findings->push_back({subject, name, "name-rules",
                                      "the clients pass it over: a component is empty, ends in a dot or blank, holds "
                                      "one of <>\"|?* or a control character, or is a Windows device or short 8.3 name"});
@@ -326,7 +331,7 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
                                      "the clients pass it over: it names one of the programs' own working files"});
             }
         }
-        const std::string key = folding_key(name);
+        const std::string key = folding_key(meant);
         const auto earlier = seen.emplace(key, name);
         if (!earlier.second) {
             findings->push_back({subject, name, "case-collision",
@@ -336,18 +341,20 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
         file_keys.insert(key);
         for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
             folder_keys.insert(key.substr(0, slash));
-            folder_names.emplace(key.substr(0, slash), name.substr(0, slash));
+            folder_names.emplace(key.substr(0, slash), meant.substr(0, slash));
         }
-        if (kind == ArchiveKind::full && name == batch_file_entry_name) has_batch = true;
-        if (kind == ArchiveKind::full && name == game_executable_entry_name) has_game = true;
-        const std::string program = folding_key(last_component(name));
+        if (kind == ArchiveKind::full && meant == batch_file_entry_name) has_batch = true;
+        if (kind == ArchiveKind::full && meant == game_executable_entry_name) has_game = true;
+        // The last of several is the one the clients leave on disk.
+        if (meant == release_entry_name) release_index = static_cast<int>(index);
+        const std::string program = folding_key(last_component(meant));
         if (kind == ArchiveKind::update && key != program &&
             (program == folding_key(launcher_file_name) || program == folding_key(updater_file_name))) {
             findings->push_back({subject, name, "program-in-subfolder",
                                  "the updater delivers new programs only from the archive's top level (as "
                                  "\".new\" copies); this one is written as a plain file in a sub-folder"});
         }
-        if (name == removal_list_entry_name) {
+        if (meant == removal_list_entry_name) {
             has_removal_list = true;
             size_t size = 0;
             void* data = mz_zip_reader_extract_to_heap(zip.get(), index, &size, 0);
@@ -365,7 +372,7 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
                                  "both a file and a folder (letter case ignored): one of them cannot be written"});
         }
     }
-    check_release_description(subject, zip.get(), findings);
+    check_release_description(subject, zip.get(), release_index, findings);
     if (has_removal_list) {
         check_removal_list(subject, removal_text.data(), removal_text.size(), findings);
         check_removal_against_entries(subject, removal_text.data(), removal_text.size(), file_keys, findings);

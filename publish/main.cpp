@@ -15,12 +15,14 @@ static const char* const usage_text =
     "usage: zem-publish COMMAND [OPTIONS]\n"
     "\n"
     "Commands:\n"
-    "  pack GAME_DIR --version V [--base PREVIOUS] --out OUT_DIR [--threads N] [--key PRIVATE]\n"
+    "  pack GAME_DIR --version V [--base PREVIOUS] --out OUT_DIR [--threads N] [--key PRIVATE] [--strict]\n"
     "        Makes a release under OUT_DIR/files/: frolix-rewrite.zip (the full archive),\n"
     "        frolix-rewrite-update.zip (what changed since PREVIOUS: a game folder, a full\n"
     "        archive, or an OUT_DIR of pack; everything without it) and release.json.\n"
     "        OUT_DIR lies outside GAME_DIR. With --key, signs the release with the private\n"
     "        key file: frolix-rewrite.zip.manifest and frolix-rewrite-update.zip.sig.\n"
+    "        Notices (an empty folder, which no archive carries) leave the status 0;\n"
+    "        with --strict they are findings.\n"
     "  check [--kind full|update] [--public-key KEY] ARCHIVE...\n"
     "        Reports everything in the archives that the programs would not install as\n"
     "        expected, each with its rule. The kind follows the name (\"-update.zip\").\n"
@@ -44,7 +46,7 @@ struct CommandLine {
     std::string command;
     std::vector<std::string> positional;
     std::string version, base, out, kind, local, threads, key, public_key;
-    bool json = false, quiet = false, help = false;
+    bool json = false, quiet = false, help = false, strict = false;
 };
 
 // Reads every argument after the command. False (error set) for an
@@ -64,6 +66,10 @@ static bool parse_arguments(int argc, char** argv, CommandLine* line, std::strin
         }
         if (strcmp(argument, "--quiet") == 0) {
             line->quiet = true;
+            continue;
+        }
+        if (strcmp(argument, "--strict") == 0) {
+            line->strict = true;
             continue;
         }
         if (strcmp(argument, "--help") == 0 || strcmp(argument, "-h") == 0) {
@@ -168,17 +174,24 @@ static int run_pack(const CommandLine& line) {
     }
     PackReport report;
     if (!pack_release(options, &report, &error)) return io_error(line, error);
+    if (line.strict) {
+        report.notes.insert(report.notes.end(), report.notices.begin(), report.notices.end());
+        report.notices.clear();
+    }
     if (line.json) {
         printf("{\"files\": %llu, \"bytes\": %llu, \"deflated_files\": %llu, \"full_archive_size\": %llu, "
-               "\"update_archive_size\": %llu, \"update_files\": %llu, \"removed_lines\": %llu, \"findings\": %s}\n",
+               "\"update_archive_size\": %llu, \"update_files\": %llu, \"removed_lines\": %llu, \"findings\": %s, "
+               "\"notices\": %s}\n",
                static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.bytes),
                static_cast<unsigned long long>(report.deflated_files),
                static_cast<unsigned long long>(report.full_archive_size),
                static_cast<unsigned long long>(report.update_archive_size),
                static_cast<unsigned long long>(report.update_files),
-               static_cast<unsigned long long>(report.removed_lines), json_findings(report.notes).c_str());
+               static_cast<unsigned long long>(report.removed_lines), json_findings(report.notes).c_str(),
+               json_findings(report.notices).c_str());
     } else {
         print_findings(report.notes);
+        print_findings(report.notices, "notice: ");
         printf("pack: version %s: %llu files, %llu bytes (%llu deflated, the rest stored)\n", line.version.c_str(),
                static_cast<unsigned long long>(report.files), static_cast<unsigned long long>(report.bytes),
                static_cast<unsigned long long>(report.deflated_files));
@@ -257,6 +270,7 @@ int run_publish(int argc, char** argv) {
         fputs(usage_text, stdout);
         return static_cast<int>(PublishStatus::ok);
     }
+    if (line.strict && line.command != "pack") return usage_error("--strict is an option of pack");
     if (line.command == "check") return run_check(line);
     if (line.command == "pack") return run_pack(line);
     if (line.command == "probe") return run_probe(line);

@@ -6,13 +6,13 @@
 
 namespace zem {
 
-void print_findings(const std::vector<Finding>& findings) {
+void print_findings(const std::vector<Finding>& findings, const char* prefix) {
     for (const Finding& finding : findings) {
         if (finding.entry.empty()) {
-            printf("%s: %s [%s]\n", finding.subject.c_str(), finding.message.c_str(), finding.rule.c_str());
+            printf("%s%s: %s [%s]\n", prefix, finding.subject.c_str(), finding.message.c_str(), finding.rule.c_str());
         } else {
-            printf("%s: %s: %s [%s]\n", finding.subject.c_str(), finding.entry.c_str(), finding.message.c_str(),
-                   finding.rule.c_str());
+            printf("%s%s: %s: %s [%s]\n", prefix, finding.subject.c_str(), finding.entry.c_str(),
+                   finding.message.c_str(), finding.rule.c_str());
         }
     }
 }

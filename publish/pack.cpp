@@ -21,12 +21,13 @@
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
 #include "common/release_signing.h"
+#include "common/removal_lines.h"
 #include "common/state_files.h"
+#include "common/versions.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"
 #include "publish/publish_platform.h"
 #include "publish/zip_writer.h"
-#include "updater/updater.h"
 
 #include <miniz.h>
 
@@ -162,9 +163,19 @@ static bool crc_of_file(const char* path, uint64_t* size, uint32_t* crc, unsigne
     return true;
 }
 
-// The base release's files by entry name. Its own state entries are left
-// out. False (error set) when the base cannot be read.
-static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* error) {
+// The version a release description's text names; empty for none.
+static std::string version_in(const char* release_text) {
+    char version[version_capacity] = "";
+    extract_version(release_text, version);
+    return version;
+}
+
+// The base release's files by entry name (as the clients write them: an
+// archive's leading "./" components dropped), and its version where it has
+// one (its ZEM/release.json; a game folder may have none). Its own state
+// entries are left out. False (error set) when the base cannot be read.
+static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* version,
+                      std::string* error) {
     // A release folder that pack wrote (OUT_DIR) stands for its full archive.
     const std::string release_archive = join_path(join_path(given, release_files_folder), full_archive_name);
     const std::string release_text = join_path(join_path(given, release_files_folder), release_description_name);
@@ -174,6 +185,8 @@ static bool read_base(const std::string& given, std::map<std::string, BaseFile>*
     const std::string base = is_release_folder ? release_archive : given;
     const PathKind kind = path_kind(base.c_str());
     if (kind == PathKind::folder) {
+        FileText release_text = read_whole_file(join_path(base, installed_release_path).c_str());
+        if (release_text) *version = version_in(release_text.get());
         std::vector<SourceFile> listed;
         std::vector<std::string> refused, empty;
         if (!list_game_files(base, "", &listed, &refused, &empty)) {
@@ -208,8 +221,14 @@ static bool read_base(const std::string& given, std::map<std::string, BaseFile>*
             *error = "the base archive's entry " + std::to_string(index) + " cannot be read";
             return false;
         }
-        const std::string name(entry.m_filename);
+        const std::string name(entry_name_without_leading_dots(entry.m_filename));
         if (entry.m_is_directory) continue;
+        if (name == release_entry_name) {
+            size_t size = 0;
+            void* data = mz_zip_reader_extract_to_heap(zip.get(), index, &size, 0);
+            if (data != nullptr) *version = version_in(std::string(static_cast<const char*>(data), size).c_str());
+            mz_free(data);
+        }
         const size_t slash = name.find('/');
         if (slash != std::string::npos && is_state_folder(name.substr(0, slash))) continue;
         (*files)[name] = BaseFile{entry.m_uncomp_size, entry.m_crc32};
@@ -505,14 +524,25 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
         for (const std::string& line : refused) *error += "\n  " + line;
         return false;
     }
+    // The release is still as meant: a notice, not a finding.
     for (const std::string& folder : empty_folders) {
-        report->notes.push_back({options.game_folder, folder, "empty-folder-not-delivered",
-                                 "an empty folder: the programs create folders only for the files in them"});
+        report->notices.push_back({options.game_folder, folder, "empty-folder-not-delivered",
+                                   "an empty folder: the programs create folders only for the files in them"});
     }
 
     // 2. and 3. The base release, the update's files, the removal list.
     std::map<std::string, BaseFile> base;
-    if (!options.base.empty() && !read_base(options.base, &base, error)) return false;
+    std::string base_version;
+    if (!options.base.empty() && !read_base(options.base, &base, &base_version, error)) return false;
+    if (options.key != nullptr && !base_version.empty() &&
+        !release_may_replace(options.version.c_str(), base_version.c_str())) {
+        report->notes.push_back(
+            {options.base, "--version " + options.version, "version-before-base",
+             "signed for " + options.version + ", which does not come after the base's " + base_version +
+                 " in the order of releases the updater checks (docs/publishing.md, \"Signing releases\"): "
+                 "every updater with " + base_version + " installed refuses this update as going back. "
+                 "Give the release a later version"});
+    }
 
     // 4. The archives, under temporary names first.
     const std::string full_path = join_path(files_folder, full_archive_name);

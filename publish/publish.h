@@ -1,7 +1,7 @@
 // zem-publish: the publisher's tool. It makes a release from a game folder
 // (pack), checks archives against the rules the two programs apply (check)
 // and tries a deployed server the way the programs use it (probe). Every
-// rule it checks is the clients' own, from common/, updater/ and launcher/.
+// rule it checks is the clients' own, from common/ and launcher/.
 #pragma once
 
 #include "publish/publish_platform.h"
@@ -42,8 +42,9 @@ struct Finding {
     std::string message;
 };
 
-// Prints findings as lines for a person ("subject: entry: message [rule]").
-void print_findings(const std::vector<Finding>& findings);
+// Prints findings as lines for a person ("subject: entry: message [rule]"),
+// each after prefix (pack's notices: "notice: ").
+void print_findings(const std::vector<Finding>& findings, const char* prefix = "");
 
 // JSON string literal of text (quotes included). Bytes that are not valid
 // UTF-8 come out as \u00XX, so the output is always valid JSON.
@@ -82,7 +83,7 @@ bool check_archive(const char* path, ArchiveKind kind, std::vector<Finding>* fin
 void check_removal_list(const std::string& subject, const char* text, size_t length,
                         std::vector<Finding>* findings);
 
-// Why the updater refuses a removal-list line, in words (the updater's
+// Why the updater refuses a removal-list line, in words (the shared
 // parse_removal_line decides; this only names the rule).
 const char* removal_line_refusal_reason(const char* line, size_t length);
 
@@ -110,8 +111,14 @@ struct PackReport {
     uint64_t update_archive_size = 0;
     uint64_t update_files = 0;
     uint64_t removed_lines = 0;
-    // What the release cannot carry or the removal list cannot express.
+    // What the release cannot carry or the removal list cannot express, a
+    // signed version that players of the base would refuse, and the
+    // archives' check: findings.
     std::vector<Finding> notes;
+    // What leaves the release as the publisher meant (an empty folder:
+    // the programs make folders only for files), printed but no finding
+    // unless the command line asks for --strict.
+    std::vector<Finding> notices;
 };
 
 // Writes files/frolix-rewrite.zip, files/frolix-rewrite-update.zip and

@@ -10,6 +10,7 @@
 #include "common/entry_paths.h"
 #include "common/release_signing.h"
 #include "common/state_files.h"
+#include "common/versions.h"
 #include "common/zip_reader.h"
 #include "platform/platform.h"
 
@@ -89,13 +90,17 @@ static bool write_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive
     return false;
 }
 
-// Extracts every entry. True when all were handled; false when the archive
-// cannot be opened (nothing printed) or an entry cannot be read or written.
+// Extracts every entry. True when all were handled and are on disk; false
+// when the archive cannot be opened (nothing printed), an entry cannot be
+// read or written, or the disk does not confirm the writes.
 // The release description is written last: it names the release the game
 // folder holds, so after an installation that stopped halfway the next run
 // still reads the old version and installs the update again, instead of
-// taking the half-written folder for the new release.
-static bool install_entries(const char* archive_path) {
+// taking the half-written folder for the new release. For the same reason
+// it is written only once everything else is on disk: after a power cut,
+// or on a disk that lost writes, it never names a release whose files are
+// not all there.
+static bool install_entries(const char* archive_path, DiskWatchState* disk_watch) {
     mz_zip_archive archive;
     memset(&archive, 0, sizeof archive);
     if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return false;
@@ -121,6 +126,7 @@ static bool install_entries(const char* archive_path) {
         if (i % install_progress_interval == 0) print_install_progress(i, entry_count, "");
         if (!installed) break;
     }
+    if (installed && !release_descriptions.empty()) installed = flush_watched_writes(disk_watch);
     for (size_t k = 0; installed && k < release_descriptions.size(); ++k) {
         mz_zip_archive_file_stat entry;
         char local_path[local_path_capacity];
@@ -140,8 +146,8 @@ static void store_update_hash(const char* digest_text) {
 }
 
 // The archive against its signature: not_signed unless the signature file
-// is the publisher's and names this digest; older_release when it names a
-// version before the installed one (an old release may have flaws that a
+// is the publisher's and names this digest; older_release when its version
+// may not replace the installed one (an old release may have flaws that a
 // later one mended, so no going back); installed when it holds.
 static UpdateOutcome check_update_signature(const unsigned char public_key[ecdsa_public_key_size],
                                             const unsigned char digest[sha256_digest_size],
@@ -153,7 +159,9 @@ static UpdateOutcome check_update_signature(const unsigned char public_key[ecdsa
         return UpdateOutcome::not_signed;
     }
     snprintf(signed_version, version_capacity, "%s", signature.version.c_str());
-    if (compare_versions(signature.version.c_str(), installed_version) == VersionOrder::older) {
+    // Not the update decision's comparison, which calls any text difference
+    // newer both ways round: v0.9 would pass for a successor of v1.0.
+    if (!release_may_replace(signature.version.c_str(), installed_version)) {
         return UpdateOutcome::older_release;
     }
     return UpdateOutcome::installed;
@@ -172,10 +180,14 @@ UpdateOutcome check_and_install_update_package(const char* archive_path, const c
     }
     // An empty stored hash never equals a digest.
     if (equals_ignoring_ascii_case(digest_text, stored_hash)) return UpdateOutcome::already_installed;
-    if (!install_entries(archive_path)) return UpdateOutcome::installation_failed;
+    // Watched from before the first write: no failure to put an entry on
+    // disk goes unseen (see watch_disk_writes).
+    DiskWatch disk_watch = watch_disk_writes(".");
+    if (!install_entries(archive_path, disk_watch.get())) return UpdateOutcome::installation_failed;
     // The stored digest says the files are in place: after a power cut they
-    // must not come back as zeros under it.
-    flush_written_data(".");
+    // must not come back as zeros under it, and a disk that lost writes
+    // must not have them taken for installed.
+    if (!flush_watched_writes(disk_watch.get())) return UpdateOutcome::installation_failed;
     store_update_hash(digest_text);
     return UpdateOutcome::installed;
 }

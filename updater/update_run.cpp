@@ -7,6 +7,7 @@
 #include "common/release_signing.h"
 #include "common/server.h"
 #include "common/state_files.h"
+#include "common/versions.h"
 #include "platform/platform.h"
 
 #include <cstdio>
@@ -43,64 +44,6 @@ static const char licence_notice[] =
 
 void print_licence_notice() {
     printf("%s", licence_notice);
-}
-
-// The white space strtoul skips in the C locale.
-static bool is_number_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-static bool is_decimal_digit(char c) {
-    return c >= '0' && c <= '9';
-}
-
-// strtoul's rules with a 32-bit result everywhere: unsigned long is 64 bits
-// wide on Linux and 32 on Windows, and both builds must agree.
-uint32_t read_version_number(const char** cursor) {
-    const char* p = *cursor;
-    while (is_number_space(*p)) ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-') {
-        negative = *p == '-';
-        ++p;
-    }
-    if (!is_decimal_digit(*p)) return 0;
-
-    uint64_t magnitude = 0;
-    bool too_large = false;
-    for (; is_decimal_digit(*p); ++p) {
-        if (too_large) continue;
-        magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
-        if (magnitude > UINT32_MAX) too_large = true;
-    }
-    *cursor = p;
-    // Out of range reads as the largest value, sign or not, as strtoul does.
-    if (too_large) return UINT32_MAX;
-    const uint32_t value = static_cast<uint32_t>(magnitude);
-    return negative ? 0u - value : value;
-}
-
-static bool ends_version_component(char c) {
-    return c == '\0' || c == '.';
-}
-
-VersionOrder compare_versions(const char* server_version, const char* installed_version) {
-    const char* s = server_version;
-    const char* i = installed_version;
-    for (;;) {
-        if (*s == '\0' && *i == '\0') return VersionOrder::same;
-        const uint32_t server_number = read_version_number(&s);
-        const uint32_t installed_number = read_version_number(&i);
-        if (server_number != installed_number) {
-            return server_number > installed_number ? VersionOrder::newer : VersionOrder::older;
-        }
-        // Text that is not a number: any difference at all counts as newer.
-        if (!ends_version_component(*s) || !ends_version_component(*i)) {
-            return strcmp(s, i) != 0 ? VersionOrder::newer : VersionOrder::same;
-        }
-        if (*s == '.') ++s;
-        if (*i == '.') ++i;
-    }
 }
 
 bool update_archive_is_needed(const char* server_version, const char* installed_version,

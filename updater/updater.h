@@ -3,7 +3,9 @@
 #pragma once
 
 #include "common/entry_paths.h"
+#include "common/removal_lines.h"
 #include "common/state_files.h"
+#include "common/versions.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -21,20 +23,6 @@ int run_updater(int argc, char** argv);
 
 // Writes the licence notice of the zip library the updater is built with.
 void print_licence_notice();
-
-enum class VersionOrder { older, same, newer };
-
-// Reads an unsigned decimal number at *cursor the way strtoul does with
-// base 10, but always with a 32-bit result: leading white space, an
-// optional '+' or '-' (a '-' negates modulo 2^32), then digits; a value
-// above 4294967295 reads as 4294967295. Without a digit the number is 0
-// and *cursor stays where it was; otherwise it moves past the digits.
-uint32_t read_version_number(const char** cursor);
-
-// Compares the server's version with the installed one component by
-// component ('.'-separated numbers, missing components count as 0). Any
-// difference in text that is not a number makes the server version newer.
-VersionOrder compare_versions(const char* server_version, const char* installed_version);
 
 // The run's decision after a successful release check. installation_is_known:
 // a stored update hash or the full-install marker is present.
@@ -62,8 +50,9 @@ constexpr int install_progress_interval = 25;
 
 // not_signed and older_release come only from a build with the publisher's
 // key (common/release_signing.h): the archive's signature is missing, not
-// the publisher's or not for this archive; or it names a version older than
-// the installed one. Nothing is installed then.
+// the publisher's or not for this archive; or it names a version that may
+// not replace the installed one (release_may_replace). Nothing is installed
+// then.
 enum class UpdateOutcome {
     not_downloaded,
     already_installed,
@@ -81,29 +70,18 @@ bool hash_file(const char* path, char digest_text[digest_text_capacity]);
 // Hashes the archive; when its digest equals the stored hash (ignoring
 // letter case) it is already installed, otherwise every entry is extracted
 // into the game folder (the two programs at its top level under their
-// ".new" names) and, only when all of them were written, the digest is
-// stored. Prints the installation's progress and failure lines.
+// ".new" names) and, only when all of them were written and the disk has
+// confirmed it has them, the digest is stored. Prints the installation's
+// progress and failure lines.
 //
 // With the publisher's key built in, the archive must first match the
 // signature at update_signature_path: signed by that key, for this digest,
-// and for a version that is not older than installed_version (the signed
-// version is written to signed_version, capacity version_capacity).
+// and for a version that may replace installed_version (the signed version
+// is written to signed_version, capacity version_capacity).
 UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash,
                                                const char* installed_version, char signed_version[version_capacity]);
 
 // ---------------------------------------------------------------- removal list
-
-// Listed paths must lie at least this deep inside this folder.
-constexpr const char* removable_root_prefix = "Frolix_Multiplayer/";
-constexpr int removable_min_components = 3;
-constexpr const char* protected_folder_names[] = {"Saved", "Paks"};
-
-enum class RemovalEntry { refused, file, folder };
-
-// Reads one line of the removal list (length bytes, no line end in it)
-// and applies the safety rules. For an accepted line, path receives the
-// listed path in its '\' form, without the folder entry's final separator.
-RemovalEntry parse_removal_line(const char* line, size_t length, char path[local_path_capacity]);
 
 // Deletes the files and folders that "ZEM\removed.txt" names and the rules
 // accept; prints "  Removed old ..." for each folder entry whose folder

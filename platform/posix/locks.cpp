@@ -1,6 +1,7 @@
 // The game folder's writer lock and data durability on POSIX.
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -38,18 +39,44 @@ bool wait_for_file_lock(FileLockState* lock) {
 }
 
 bool flush_file_data(FILE* file) {
-    // The one syncfs in flush_written_data puts every file on disk. Starting
+    // flush_watched_writes' one syncfs puts every file on disk. Starting
     // each file's write-back here (sync_file_range) was measured: it held up
     // the extraction more than it shortened that wait.
     return fflush(file) == 0;
 }
 
-bool flush_written_data(const char* folder) {
+bool flush_folder_entries(const char* folder) {
     const int descriptor = open(system_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) return false;
-    const bool flushed = syncfs(descriptor) == 0;
+    const bool flushed = fsync(descriptor) == 0;
     close(descriptor);
     return flushed;
+}
+
+struct DiskWatchState {
+    int descriptor;
+    std::atomic<bool> failed{false};
+};
+
+void close_disk_watch(DiskWatchState* watch) {
+    close(watch->descriptor);
+    delete watch;
+}
+
+DiskWatch watch_disk_writes(const char* folder) {
+    const int descriptor = open(system_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (descriptor < 0) return DiskWatch();
+    DiskWatchState* watch = new DiskWatchState;
+    watch->descriptor = descriptor;
+    return DiskWatch(watch);
+}
+
+bool flush_watched_writes(DiskWatchState* watch) {
+    if (watch == nullptr) return false;
+    // Reported once: kept, so that a later call (or the other thread's)
+    // still answers false.
+    if (syncfs(watch->descriptor) != 0) watch->failed = true;
+    return !watch->failed;
 }
 
 }  // namespace zem

@@ -42,18 +42,46 @@ bool wait_for_file_lock(FileLockState* lock) {
     return lock_first_byte(lock->file, 0) != 0;
 }
 
-bool flush_file_data(FILE* file) {
-    if (fflush(file) != 0) return false;
-    // Best effort: a file system that cannot flush still has the data.
-    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    if (handle != INVALID_HANDLE_VALUE) FlushFileBuffers(handle);
-    return true;
+// A file system that does not implement flushing (the request is not one
+// it knows) has the data all the same; any other failure means the disk
+// did not take it.
+static bool flushed_or_cannot_flush(HANDLE handle) {
+    return FlushFileBuffers(handle) != 0 || GetLastError() == ERROR_INVALID_FUNCTION;
 }
 
-bool flush_written_data(const char*) {
-    // Every file was flushed on its own: FlushFileBuffers on the volume
-    // would need administrator rights.
-    return true;
+bool flush_file_data(FILE* file) {
+    if (fflush(file) != 0) return false;
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && flushed_or_cannot_flush(handle);
+}
+
+bool flush_folder_entries(const char* folder) {
+    // A folder opens only with backup semantics, and flushes only with
+    // write access.
+    const HANDLE handle = CreateFileW(long_path(folder).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = flushed_or_cannot_flush(handle);
+    CloseHandle(handle);
+    return flushed;
+}
+
+// Every file was flushed as it was closed (flush_file_data):
+// FlushFileBuffers on the volume would need administrator rights. So there
+// is nothing to hold, and nothing left to wait for.
+struct DiskWatchState {};
+
+void close_disk_watch(DiskWatchState* watch) {
+    delete watch;
+}
+
+DiskWatch watch_disk_writes(const char*) {
+    return DiskWatch(new DiskWatchState);
+}
+
+bool flush_watched_writes(DiskWatchState* watch) {
+    return watch != nullptr;
 }
 
 }  // namespace zem

@@ -13,7 +13,7 @@ import uuid
 import zipfile
 import zlib
 
-from zem_e2e import (BANNER, GAME_EXE, UNREACHABLE, ServerTestCase, folder_listing, make_temp_folder,
+from zem_e2e import (BANNER, BIN, GAME_EXE, UNREACHABLE, ServerTestCase, folder_listing, make_temp_folder,
                      put_programs, read, remove_tree, run_program, write, zip_with_info_zip)
 
 INSTALLED = b"\n  Installed. Starting the game...\n"
@@ -57,8 +57,15 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
         path = os.path.join(game, name)
         return os.path.getsize(path) if os.path.exists(path) else None
 
+    def meant(name):
+        # The name as the installer judges it: leading "./" components dropped.
+        while name.startswith("./"):
+            name = name[2:]
+        return name
+
     def refused(name):
         # The names these tests use that the installer passes over.
+        name = meant(name)
         components = name.replace("\\", "/").split("/")
         return (".." in name or ":" in name or name.lower() in WORKING_FILES or
                 any(c in ("", ".") or c.endswith((".", " ")) or re.fullmatch(r"[^.~]{1,6}~[0-9]+(\.[^.]{0,3})?", c)
@@ -77,7 +84,7 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
         name = e.filename
         if refused(name):
             continue
-        if name.lower() == own_name.lower() or complete(e):
+        if meant(name).lower() == own_name.lower() or complete(e):
             done += e.file_size
             continue
         written = 0
@@ -271,6 +278,23 @@ class InstallScenarios:
         self.assertEqual(launcher, read(os.path.join(self.game, "ZEM-Play.exe")))
         self.assertEqual(source_files(self.source), installed_game_files(self.game))
         self.assertEqual(["full-install", "writer.lock"], sorted(os.listdir(os.path.join(self.game, "ZEM"))))
+
+    def test_archive_of_dot_made_by_bsdtar_installs_byte_exact_but_never_the_launcher(self):
+        # Tools that archive "." name every entry "./..." ("./" itself too).
+        small_game(self.source, count=9, seed=3, batch=self.game_batch())
+        write(os.path.join(self.source, "ZEM-Play.exe"), b"an old launcher" * 100)
+        subprocess.run(["bsdtar", "--format", "zip", "-cf", self.archive, "."], cwd=self.source, check=True)
+        names = zipfile.ZipFile(self.archive).namelist()
+        self.assertIn("./ZEM-Play.exe", names)
+        self.assertTrue(all(name.startswith("./") for name in names), names)
+        self.serve("frolix-rewrite.zip", self.archive)
+        launcher = read(os.path.join(self.game, "ZEM-Play.exe"))
+        expected = self.console(expected_output(self.archive, self.game)) + self.game_output()
+        self.assertEqual((expected, 0), self.install())
+        self.assertEqual(launcher, read(os.path.join(self.game, "ZEM-Play.exe")))
+        wanted = source_files(self.source)
+        del wanted["ZEM-Play.exe"]
+        self.assertEqual(wanted, installed_game_files(self.game))
 
     def test_install_url_from_environment_and_empty_value_means_default(self):
         small_game(self.source, count=3, batch=self.game_batch())
@@ -606,6 +630,47 @@ class Installation(InstallScenarios, ServerTestCase):
 
     def folder_batch(self, exit_code):
         return b"echo started in $(pwd)\nexit %d\n" % exit_code
+
+    # Native only: the syncfs that fails is POSIX's (the Windows build has
+    # each file flushed as it is closed).
+    def test_a_flush_that_fails_keeps_the_marker_and_writes_no_full_install(self):
+        small_game(self.source, count=6, batch=self.game_batch())
+        # More than a window: read through the 4 MB/s location, the entries
+        # take seconds to arrive, and the write-back thread flushes (every
+        # 500 ms) while they are written.
+        write(os.path.join(self.source, "Frolix_Multiplayer/Content/Paks/big.pak"), random.Random(2).randbytes(10 << 20))
+        zip_with_info_zip(self.source, self.archive, "-n", ".pak")
+        self.serve("frolix-rewrite.zip", self.archive)
+        shim = os.path.abspath(os.path.join(BIN, "libzem_failing_syncfs.so"))
+        marker = os.path.join(self.game, "ZEM/install-incomplete")
+        not_started = b"\n  Couldn't write ZEM\\install-incomplete.\n"
+        not_marked = b"\n  Couldn't write ZEM\\full-install.\n"
+        # The flush that fails, and the line the installation ends with.
+        cases = [("main:1", "the marker's own flush", not_started),
+                 ("other:1", "the write-back thread's, reported to it alone", not_marked),
+                 ("main:2", "the flush before the marker goes", not_marked),
+                 ("main:3", "the flush of the marker's deletion", not_marked)]
+        for failing, what, last_line in cases:
+            url = self.nginx_url(("slow/" if failing.startswith("other") else "files/") + "frolix-rewrite.zip")
+            with self.subTest(what):
+                remove_tree(self.game)
+                os.makedirs(self.game)
+                self.put_programs(self.game)
+                env = dict(LD_PRELOAD=shim, ZEM_FAIL_SYNCFS=failing,
+                           ZEM_INSTALL_URL=url,
+                           ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+                output, code = self.launch(self.game, **env)
+                self.assertEqual(1, code, output)
+                self.assertTrue(output.startswith(BANNER), output)
+                self.assertTrue(output.endswith(last_line), output)
+                self.assertTrue(os.path.exists(marker))
+                self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/full-install")))
+                if last_line == not_started:
+                    self.assertFalse(os.path.exists(os.path.join(self.game, "Frolix_Multiplayer")))
+                # The next start checks every file again and finishes.
+                expected = expected_output(self.archive, self.game) + self.game_output()
+                self.assertEqual((expected, 0), self.launch(self.game))
+                self.assertEqual(source_files(self.source), installed_game_files(self.game))
 
     # Native only: the zip64 records are read by the same code in both builds,
     # and under Wine the 66,000 file creations alone take two minutes.

@@ -204,15 +204,34 @@ class SignedScenarios:
                 self.assertEqual(self.console(expected), self.update())
                 self.assertEqual(before, folder_listing(self.game))
 
-    def test_update_refuses_an_older_signed_release(self):
-        older = self.pack("0.9")
-        self.installed_release("1.0")
-        os.remove(os.path.join(self.game, "ZEM/full-install"))  # so that the older release is fetched
-        self.serve_release(older)
-        before = folder_listing(self.game)
-        expected = UPDATE_BANNER + GETTING + DOWNLOADED + update_older(b"0.9", b"1.0")
-        self.assertEqual(self.console(expected), self.update())
-        self.assertEqual(before, folder_listing(self.game))
+    def test_update_refuses_a_signed_release_that_does_not_come_after_the_installed_one(self):
+        # The update decision fetches a release whose version text differs
+        # in any way (and, without the full-install marker, even an older
+        # one); the signed version alone decides whether it may replace the
+        # installed one. 2.0 comes after its release candidates.
+        cases = [("1.0", "0.9", True), ("v1.0", "v0.9", True), ("2.0-rc2", "2.0-rc1", True),
+                 ("2.0-rc2", "2.0", False)]
+        for installed, served, refused in cases:
+            with self.subTest(installed=installed, served=served):
+                for name in os.listdir(self.game):
+                    remove_tree(os.path.join(self.game, name)) if os.path.isdir(os.path.join(self.game, name)) \
+                        else os.remove(os.path.join(self.game, name))
+                self.put_signed_programs(self.game)
+                self.installed_release(installed)
+                os.remove(os.path.join(self.game, "ZEM/full-install"))
+                self.serve_release(self.pack(served))
+                before = folder_listing(self.game)
+                output = self.update()
+                self.assertTrue(output.startswith(self.console(UPDATE_BANNER + GETTING + DOWNLOADED)), output)
+                if refused:
+                    self.assertTrue(output.endswith(self.console(update_older(served.encode(), installed.encode()))),
+                                    output)
+                    self.assertEqual(before, folder_listing(self.game))
+                else:
+                    self.assertTrue(output.endswith(self.console(b"  Updated to version %s.\n" % served.encode())),
+                                    output)
+                    self.assertEqual(served.encode(),
+                                     read(os.path.join(self.game, "Frolix_Multiplayer/Content/version.txt")))
 
 
 @unittest.skipUnless(SIGNED_BIN and SIGNING_KEY, "needs ZEM_SIGNED_BIN and ZEM_SIGNING_KEY (scripts/setup)")

@@ -547,6 +547,27 @@ class UpdaterAgainstNginx(UpdateScenarios, UpdaterCase):
         self.assertFalse(os.path.lexists(link))
         self.assertFalse(os.path.exists(self.path("Frolix_Multiplayer/Content/Old")))
 
+    # Native only: the syncfs that fails is POSIX's.
+    def test_a_flush_that_fails_stores_no_digest_and_keeps_the_old_version(self):
+        archive = self.archive([("ZEM/release.json", release_json("2.0")), ("a.txt", b"a")])
+        self.publish_release("2.0", archive)
+        expected = (BANNER + GETTING + downloading(os.path.getsize(archive)) + installing(0, 2)
+                    + installing(2, 2, b"\n") + FAILED_INSTALL)
+        env = self.env(LD_PRELOAD=os.path.abspath(os.path.join(BIN, "libzem_failing_syncfs.so")),
+                       ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+        # Before the release description is written: it keeps naming 1.0,
+        # so the next run installs the update again. Before the digest is
+        # stored: the files are not taken for this archive's.
+        for failing, version in (("main:1", "1.0"), ("main:2", "2.0")):
+            with self.subTest(failing):
+                self.install_state("1.0", stored_hash=b"1" * 64, full_install=True)
+                stdout, stderr, code = run_updater(self.game, dict(env, ZEM_FAIL_SYNCFS=failing))
+                self.assertEqual((expected, b"", 0), (stdout, stderr, code))
+                self.assertEqual(release_json(version), read(self.path("ZEM/release.json")))
+                self.assertEqual(b"1" * 64, read(self.path("ZEM/update.sha256")))
+                self.assertTrue(os.path.exists(self.path("ZEM/full-install")))
+                self.assert_no_leftovers()
+
 
 class UpdaterWithoutServer(unittest.TestCase):
     """Nothing listens on the server's port: the site cannot be reached."""

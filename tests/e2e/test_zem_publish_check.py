@@ -82,6 +82,11 @@ class CheckRules(unittest.TestCase):
                                  b"Frolix_Multiplayer/Content/\nFrolix_Multiplayer/Content/maps/\n"},
              ["removal-deletes-shipped-file", "removal-deletes-shipped-file", "removal-line-refused",
               "removal-line-refused", "removal-line-refused", "removal-line-refused"]),
+            # Tools that archive "." name every entry "./..."; the clients
+            # judge what follows, and "./a" is the same file as "a".
+            ("leading ./", "j.zip", {"./": b"", **{"./" + name: data for name, data in GOOD_FULL.items()}}, []),
+            ("./ and the same name without", "k.zip", {**GOOD_FULL, "./ZEM-Play.bat": b"echo hi\n", "a/./b": b"x", ".": b"x"},
+             ["case-collision", "name-rules", "name-rules"]),
         ]
         for label, name, entries, expected in cases:
             with self.subTest(label):

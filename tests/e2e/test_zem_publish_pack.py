@@ -120,6 +120,21 @@ class Pack(unittest.TestCase):
         _, _, code = publish("check", update, self.path("r2", "files", "frolix-rewrite.zip"))
         self.assertEqual(code, 0)
 
+    def test_an_empty_folder_is_a_notice_and_a_finding_only_when_strict(self):
+        game = make_game(self.path("game"))
+        os.makedirs(os.path.join(game, "Frolix_Multiplayer", "Saved"))
+        for strict, status in (((), 0), (("--strict",), 1)):
+            with self.subTest(strict=strict):
+                out, err, code = publish("pack", game, "--version", "1.0", "--out", self.path("out"), "--json", *strict)
+                self.assertEqual(code, status, err)
+                report = json.loads(out)
+                flagged = [(f["entry"], f["rule"]) for f in report["notices" if not strict else "findings"]]
+                self.assertEqual(flagged, [("Frolix_Multiplayer/Saved", "empty-folder-not-delivered")])
+                self.assertEqual([], report["findings" if not strict else "notices"])
+        out, _, code = publish("pack", game, "--version", "1.0", "--out", self.path("out"))
+        self.assertEqual(0, code)
+        self.assertIn(b"notice: " + game.encode() + b": Frolix_Multiplayer/Saved: an empty folder", out)
+
     def test_refuses_what_the_programs_cannot_install(self):
         cases = [
             ("Frolix_Multiplayer/Content/con.txt", b"con.txt: a name the programs pass over"),

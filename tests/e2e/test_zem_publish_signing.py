@@ -118,6 +118,17 @@ class SignedRelease(unittest.TestCase):
         self.assertEqual(self.rules(self.path("a.public"), update), [
             ("update-signature-other-archive", ""), ("update-signature-version-differs", "ZEM/release.json")])
 
+    def test_pack_says_when_the_version_does_not_come_after_the_base(self):
+        # Updaters with the base's 1.0 installed refuse 0.9 and 1.0-rc1 as
+        # going back; 1.0.1 and the base's own version are fine.
+        for version, refused in (("0.9", True), ("1.0-rc1", True), ("1.0.1", False), ("1.0", False)):
+            with self.subTest(version=version):
+                out, err, code = publish("pack", self.game, "--version", version, "--base", self.path("r1"),
+                                         "--out", self.path("next"), "--key", self.path("a"), "--json")
+                self.assertEqual(code, 1 if refused else 0, err)
+                rules = [f["rule"] for f in json.loads(out)["findings"]]
+                self.assertEqual(rules, ["version-before-base"] if refused else [])
+
     def test_bad_input_is_refused_before_anything_is_written(self):
         cases = [
             (("check", "--public-key", self.path("a"), self.path("r1", "files", FULL)), b"--public-key takes"),

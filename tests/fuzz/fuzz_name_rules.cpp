@@ -1,6 +1,7 @@
 // The name rules every server name passes, and an archive entry's way to a
-// local path. Besides crashes and sanitizer reports, checks that a name the
-// rules accept stays inside the game folder however Windows reads it.
+// local path (its leading "./" components dropped). Besides crashes and
+// sanitizer reports, checks that a name the rules accept stays inside the
+// game folder however Windows reads it.
 #include "common/entry_paths.h"
 #include "common/name_rules.h"
 #include "fuzz_text.h"
@@ -55,11 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(fits ? strlen(converted) == length && strchr(converted, '/') == nullptr : converted[0] == '\0',
             "local path conversion");
 
+    // An entry's leading "./" components go, and only those.
+    const char* meant = zem::entry_name_without_leading_dots(name.get());
+    const size_t dropped = static_cast<size_t>(meant - name.get());
+    require(dropped % 2 == 0 && strncmp(meant, "./", 2) != 0, "leading \"./\" components left");
+    for (size_t i = 0; i < dropped; i += 2) require(strncmp(name.get() + i, "./", 2) == 0, "more than \"./\" dropped");
+    char meant_converted[zem::local_path_capacity];
+    const bool meant_fits = zem::local_path_from_entry_name(meant, meant_converted);
+
     char local_path[zem::local_path_capacity];
     memset(local_path, 'x', sizeof local_path);
     if (zem::local_path_for_entry(name.get(), local_path)) {
-        require(zem::entry_name_is_safe(name.get()) && acceptable && fits, "entry accepted against its rules");
-        require(strcmp(local_path, converted) == 0, "entry path differs from its conversion");
+        require(zem::entry_name_is_safe(meant) && zem::name_is_acceptable(meant) && meant_fits,
+                "entry accepted against its rules");
+        require(strcmp(local_path, meant_converted) == 0, "entry path differs from its conversion");
         require(stays_inside(local_path), "an entry's local path leaves the game folder");
         require(!zem::names_a_working_file(local_path), "an entry names a working file");
         // Working files are matched ignoring case: no spelling gets through.

@@ -1,11 +1,13 @@
-// The release description's version and the comparison of two versions.
-// The input is a release description; its first line, split at the first
-// tab, also gives two versions to compare. Besides crashes and sanitizer
-// reports, checks the number reading against the C library's strtoull and
-// that the comparison is consistent both ways round.
+// The release description's version and the comparisons of versions.
+// The input is a release description; its first line, split at tabs, also
+// gives up to three versions to compare. Besides crashes and sanitizer
+// reports, checks the number reading against the C library's strtoull, that
+// the update decision's comparison is consistent both ways round, and that
+// the release order is one: the same both ways round, transitive, and in
+// agreement with the update decision wherever that decides by numbers.
 #include "common/state_files.h"
+#include "common/versions.h"
 #include "fuzz_text.h"
-#include "updater/updater.h"
 
 #include <cerrno>
 #include <cctype>
@@ -54,7 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string first_line(text.get(), strcspn(text.get(), "\n"));
     const size_t tab = first_line.find('\t');
     const std::string a = first_line.substr(0, tab);
-    const std::string b = tab == std::string::npos ? version : first_line.substr(tab + 1);
+    const std::string rest = tab == std::string::npos ? version : first_line.substr(tab + 1);
+    const size_t second_tab = rest.find('\t');
+    const std::string b = rest.substr(0, second_tab);
+    const std::string c = second_tab == std::string::npos ? a : rest.substr(second_tab + 1);
     check_numbers(a.c_str());
     check_numbers(b.c_str());
 
@@ -65,5 +70,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (forward != VersionOrder::newer || backward != VersionOrder::newer) {
         require(backward == reversed(forward), "comparison is not the same both ways round");
     }
+
+    require(zem::release_order(a.c_str(), a.c_str()) == VersionOrder::same, "a release comes after itself");
+    const VersionOrder ab = zem::release_order(a.c_str(), b.c_str());
+    const VersionOrder bc = zem::release_order(b.c_str(), c.c_str());
+    const VersionOrder ac = zem::release_order(a.c_str(), c.c_str());
+    require(zem::release_order(b.c_str(), a.c_str()) == reversed(ab), "release order differs both ways round");
+    // a after (or level with) b, b after (or level with) c: so is a to c,
+    // strictly when either step was.
+    if (ab != VersionOrder::older && bc != VersionOrder::older) {
+        require(ac != VersionOrder::older, "release order is not transitive");
+        if (ab == VersionOrder::newer || bc == VersionOrder::newer) {
+            require(ac == VersionOrder::newer, "release order is not transitive (strict)");
+        }
+    }
+    // The decision says older only by numbers, and so both ways round.
+    if (backward == VersionOrder::older) require(ab == VersionOrder::newer, "release order against the numbers");
+    if (forward == VersionOrder::older) require(ab == VersionOrder::older, "release order against the numbers");
     return 0;
 }

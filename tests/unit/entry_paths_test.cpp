@@ -66,7 +66,7 @@ TEST(EntryLocalPath, WorkingFilesAreNeverEntriesAnyOtherStateFileIs) {
     char local[zem::local_path_capacity];
     for (const char* name : {"ZEM/update-download.zip", "zem/UPDATE.SHA256", "ZEM\\release-check.json",
                              "ZEM/full-install", "ZEM/Install-Incomplete", "ZEM/writer.lock", "a/b.ZEMPART",
-                             "zem-play.exe.old", "./ZEM-Update.exe", "ZEM-Play.exe "}) {
+                             "zem-play.exe.old", "./ZEM/update.sha256", "ZEM-Play.exe "}) {
         EXPECT_FALSE(zem::local_path_for_entry(name, local)) << name;
         EXPECT_STREQ("", local);
     }
@@ -75,6 +75,33 @@ TEST(EntryLocalPath, WorkingFilesAreNeverEntriesAnyOtherStateFileIs) {
     }
     EXPECT_STREQ("ZEM-Play.exe", local);
 }
+
+// Archives of "." (bsdtar --format zip -cf game.zip .) name every entry
+// "./...": leading "./" components go before the rules judge the rest.
+struct DotCase {
+    const char* name;
+    const char* local;  // null: passed over
+};
+
+class EntryWithLeadingDots : public testing::TestWithParam<DotCase> {};
+
+TEST_P(EntryWithLeadingDots, NamesWhatTheRestNames) {
+    char local[zem::local_path_capacity];
+    const DotCase& c = GetParam();
+    EXPECT_EQ(c.local != nullptr, zem::local_path_for_entry(c.name, local)) << c.name;
+    EXPECT_STREQ(c.local != nullptr ? c.local : "", local) << c.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, EntryWithLeadingDots,
+    testing::Values(DotCase{"./Frolix_Multiplayer/Content/a.pak", "Frolix_Multiplayer\\Content\\a.pak"},
+                    DotCase{"././ZEM-Play.bat", "ZEM-Play.bat"}, DotCase{"./ZEM-Update.exe", "ZEM-Update.exe"},
+                    DotCase{"./", nullptr}, DotCase{".", nullptr}, DotCase{"./.", nullptr},
+                    DotCase{"a/./b", nullptr}, DotCase{".//a", nullptr}, DotCase{"./../a", nullptr},
+                    DotCase{".\\a", nullptr}, DotCase{"./ZEM-Play.exe.", nullptr}),
+    [](const testing::TestParamInfo<DotCase>& info) {
+        return std::to_string(info.index) + (info.param.local != nullptr ? "_written" : "_passed_over");
+    });
 
 bool is_folder(const char* path) {
     struct stat info;

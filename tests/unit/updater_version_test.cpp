@@ -113,6 +113,37 @@ INSTANTIATE_TEST_SUITE_P(
         CompareCase{"plus_sign_equal", "+3", "3", VersionOrder::same}),
     [](const testing::TestParamInfo<CompareCase>& info) { return std::string(info.param.name); });
 
+// The order signed updates follow: each version here comes after every
+// one before it, and each pair answers the same both ways round. (A
+// version that starts with text has 0 for its numbers.)
+TEST(ReleaseOrder, SortsAChainOfReleasesOneWayOnly) {
+    const char* const chain[] = {"",       "v0.9",   "v0.10",  "v1.0",   "0.9",    "1.0-beta", "1.0-rc1",
+                                 "1.0-rc2", "1.0-rc10", "1.0~x", "1.0",   "1.0.1",  "1.0.2",    "1.0.2a",
+                                 "1.0.2b", "1.2.0.1", "1.10",   "2.0 rc", "4294967295"};
+    const size_t count = sizeof chain / sizeof chain[0];
+    for (size_t i = 0; i < count; ++i) {
+        for (size_t j = 0; j < count; ++j) {
+            const VersionOrder expected = i < j ? VersionOrder::older : i > j ? VersionOrder::newer : VersionOrder::same;
+            EXPECT_EQ(expected, zem::release_order(chain[i], chain[j])) << chain[i] << " against " << chain[j];
+        }
+    }
+    // Spellings of one release: neither comes after the other.
+    for (const auto& pair : {std::make_pair("1.2", "1.2.0"), std::make_pair("01.2", "1.2"),
+                             std::make_pair("1.0-rc01", "1.0-rc1"), std::make_pair("+3", "3")}) {
+        EXPECT_EQ(VersionOrder::same, zem::release_order(pair.first, pair.second)) << pair.first;
+        EXPECT_EQ(VersionOrder::same, zem::release_order(pair.second, pair.first)) << pair.second;
+    }
+}
+
+TEST(ReleaseOrder, ASignedUpdateReplacesOnlyWhatItComesAfter) {
+    EXPECT_TRUE(zem::release_may_replace("2.0", "2.0-rc2"));
+    EXPECT_TRUE(zem::release_may_replace("1.2.0", "1.2.0"));  // the installed release itself
+    EXPECT_TRUE(zem::release_may_replace("0-beta", ""));       // nothing installed to go back from
+    EXPECT_FALSE(zem::release_may_replace("2.0-rc1", "2.0-rc2"));
+    EXPECT_FALSE(zem::release_may_replace("v0.9", "v1.0"));
+    EXPECT_FALSE(zem::release_may_replace("1.2", "1.2.0"));  // the same numbers, another text
+}
+
 struct DecisionCase {
     const char* name;
     const char* server;
