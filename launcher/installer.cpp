@@ -82,8 +82,15 @@ static bool open_game_archive() {
     char url[archive_url_capacity];
     choose_archive_url(url, sizeof url);
     if (!open_remote_archive(url)) return false;
-    if (!path_exists(install_incomplete_marker_path)) read_ahead(0);
-    return probe_archive_size() != 0;
+    // A first installation reads the whole archive from its first byte:
+    // the first window comes while the size is probed, the one after it
+    // while the archive is opened, each on a connection of its own. A
+    // resumed one fetches only what its reads ask for.
+    const bool first_installation = !path_exists(install_incomplete_marker_path);
+    if (first_installation) read_ahead(0);
+    if (probe_archive_size() == 0) return false;
+    if (first_installation) read_ahead(window_capacity);
+    return true;
 }
 
 // However the installation ends, no fetch goes on behind it.
