@@ -72,16 +72,16 @@ class Run:
 
 
 class FaultScenarios:
-    # Seconds from the silence to the game's start. A fetch waited for would
-    # take the platform's 30 s stall limit (or for ever); the reader's own
-    # limit in this build is 2 s.
-    game_start_bound = 1.0
-
     """Scenarios that both builds run, the POSIX one natively and the
     Windows one under Wine. The test class provides: work, ca (set up by
     its base class) and the hooks put_programs(game), start_launcher(game,
     **env) -> Popen with stdout and stderr piped, errors(stderr) (what
     counts of standard error), console(output), batch, game_output."""
+
+    # Seconds from the silence to the game's start. A fetch waited for would
+    # take the platform's 30 s stall limit (or for ever); the reader's own
+    # limit in this build is 2 s.
+    game_start_bound = 1.0
 
     @classmethod
     def setUpClass(cls):
