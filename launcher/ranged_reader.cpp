@@ -222,11 +222,13 @@ static void drop_window(WindowSlot& slot, WindowFetch outcome) {
 }
 
 // With the lock held: the slot whose window holds, or will hold, the byte
-// at offset; null when none does.
+// at offset; null when none does. A failed fetch holds the bytes it
+// brought (they came with an answer that named them), nothing more.
 static WindowSlot* slot_holding(uint64_t offset) {
     for (WindowSlot& slot : remote_archive.slots) {
-        if (slot.fetch == WindowFetch::none || slot.fetch == WindowFetch::failed) continue;
-        if (offset >= slot.start && offset - slot.start < slot.length) return &slot;
+        if (slot.fetch == WindowFetch::none) continue;
+        const uint64_t held = slot.fetch == WindowFetch::failed ? slot.received : slot.length;
+        if (offset >= slot.start && offset - slot.start < held) return &slot;
     }
     return nullptr;
 }
@@ -251,7 +253,7 @@ static WindowSlot* slot_to_reuse(WindowSlot* const* keep, size_t kept) {
 }
 
 // With the lock held: waits until the slot has its first `needed` bytes.
-// False when its fetch failed first, or brought nothing for the stall
+// False when its fetch failed before, or brought nothing for the stall
 // limit (it is then cancelled).
 static bool wait_for_window_bytes(WindowSlot& slot, size_t needed) {
     RemoteArchive& archive = remote_archive;
@@ -267,7 +269,7 @@ static bool wait_for_window_bytes(WindowSlot& slot, size_t needed) {
         wait_for_condition(archive.arrived.get(), archive.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
     }
     slot.awaited = 0;
-    return slot.received >= needed && slot.fetch != WindowFetch::failed;
+    return slot.received >= needed;
 }
 
 // With the lock held: copies the read from the window that holds its
@@ -314,14 +316,16 @@ static void fetch_windows_after(uint64_t read_end) {
     RemoteArchive& archive = remote_archive;
     WindowSlot* following[window_slot_count];
     size_t linked = 0;
+    // After a read from what a failed fetch brought, the read past it
+    // fetches its own window, and the windows after that follow it.
     WindowSlot* last = slot_holding(read_end - 1);
-    if (last == nullptr) return;
+    if (last == nullptr || last->fetch == WindowFetch::failed) return;
     following[linked++] = last;
     while (linked < window_slot_count) {
         const uint64_t next = last->start + last->length;
         if (next >= archive.size) break;
         WindowSlot* slot = slot_holding(next);
-        if (slot == nullptr || is_among(slot, following, linked)) {
+        if (slot == nullptr || slot->fetch == WindowFetch::failed || is_among(slot, following, linked)) {
             slot = slot_to_reuse(following, linked);
             if (!start_window_fetch(*slot, next, window_length_at(next))) break;
         }
