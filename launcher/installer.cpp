@@ -351,6 +351,7 @@ bool run_full_installation() {
         return false;
     }
     ZipReader zip(&zip_record);
+    limit_read_ahead(zip_record.m_central_directory_file_ofs);
     if (signed_manifest != nullptr && !manifest_matches_archive(*signed_manifest, zip.get())) {
         print_unsigned_archive_refusal();
         return false;

@@ -321,13 +321,14 @@ static void fetch_windows_after(uint64_t read_end) {
     WindowSlot* last = slot_holding(read_end - 1);
     if (last == nullptr || last->fetch == WindowFetch::failed) return;
     following[linked++] = last;
+    const uint64_t end = std::min(archive.size, archive.read_ahead_end);
     while (linked < window_slot_count) {
         const uint64_t next = last->start + last->length;
-        if (next >= archive.size) break;
+        if (next >= end) break;
         WindowSlot* slot = slot_holding(next);
         if (slot == nullptr || slot->fetch == WindowFetch::failed || is_among(slot, following, linked)) {
             slot = slot_to_reuse(following, linked);
-            if (!start_window_fetch(*slot, next, window_length_at(next))) break;
+            if (!start_window_fetch(*slot, next, std::min<uint64_t>(window_capacity, end - next))) break;
         }
         following[linked++] = last = slot;
     }
@@ -391,6 +392,7 @@ void close_remote_archive() {
     archive.size = 0;
     archive.size_known = false;
     archive.last_read_end = ~uint64_t{0};
+    archive.read_ahead_end = ~uint64_t{0};
     if (archive.lock.is_open()) {
         HeldLock held(archive.lock.get());
         archive.stopping = false;
@@ -472,6 +474,11 @@ void read_ahead(uint64_t offset) {
     WindowSlot* slot = slot_to_reuse(nullptr, 0);
     if (is_under_way(*slot)) return;
     start_window_fetch(*slot, offset, archive.size_known ? window_length_at(offset) : window_capacity);
+}
+
+void limit_read_ahead(uint64_t end) {
+    HeldLock held(remote_archive.lock.get());
+    remote_archive.read_ahead_end = end;
 }
 
 void stop_reading() {

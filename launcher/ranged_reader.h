@@ -82,6 +82,7 @@ struct RemoteArchive {
     size_t workers_left_behind = 0;  // cancelled in a call that has not returned yet
     // The end of the last read: a read that starts there runs on from it.
     uint64_t last_read_end = ~uint64_t{0};
+    uint64_t read_ahead_end = ~uint64_t{0};  // windows that follow the reads end here
 
     RemoteArchive() = default;
     RemoteArchive(const RemoteArchive&) = delete;
@@ -131,6 +132,11 @@ size_t ranged_read(void* opaque, uint64_t offset, void* destination, size_t coun
 // size probe: the window is then asked for whole and judged once the size
 // is known. Does nothing when no slot is free.
 void read_ahead(uint64_t offset);
+
+// The windows fetched to follow the reads end at end (where the entries'
+// data ends and the central directory, read when the archive was opened,
+// begins): past it no read follows.
+void limit_read_ahead(uint64_t end);
 
 // Cancels every fetch under way: nothing more will be read. Waits for no
 // connection.

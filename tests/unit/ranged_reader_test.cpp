@@ -255,6 +255,19 @@ TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheWindowsFetchedAheadToTheLastWin
               sorted_ranges());
 }
 
+// Past where the entries' data ends (the central directory, read when the
+// archive was opened) no window is fetched to follow the reads.
+TEST_F(RangedRead, WindowsFollowingTheReadsEndWhereTheirLimitIs) {
+    zem::limit_read_ahead(12 * MiB);
+    ASSERT_EQ(100u, read_and_check(0, 100));
+    for (uint64_t offset = 100; offset < 12 * MiB; offset += 65536) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, 12 * MiB - offset));
+        ASSERT_EQ(count, read_and_check(offset, count)) << "at offset " << offset;
+    }
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(8 * MiB, 12 * MiB - 1)}),
+              sorted_ranges());
+}
+
 // Fetches ahead that fail, whatever the fault, cost their request only:
 // the read that needs their bytes fetches its own window, with no message.
 TEST_F(RangedRead, FailedFetchesAheadCostTheirRequestsAndNoMessage) {
