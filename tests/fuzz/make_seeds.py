@@ -75,6 +75,17 @@ seeds("removal_list", {
 })
 
 
+DIGEST = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08"
+seeds("signed_texts", {
+    "update": "ZEM update signature 1\nversion 1.4.2\nsha256 " + DIGEST + "\n",
+    "update_prerelease": "ZEM update signature 1\nversion 2.0-rc2\nsha256 " + DIGEST + "\n",
+    "manifest": "ZEM manifest 1\nversion 1.4.2\n" + DIGEST + " 12 ZEM-Play.bat\n"
+                + DIGEST + " 25165824 Frolix_Multiplayer/Content/Paks/pak0.pak\n",
+    "manifest_empty": "ZEM manifest 1\nversion 3\n",
+    "manifest_dot_name": "ZEM manifest 1\nversion 1.0\n" + DIGEST + " 0 ./a.txt\n",
+    "neither": "ZEM manifest 2\nversion 1\n",
+})
+
 def zip_bytes(build):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
