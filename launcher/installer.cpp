@@ -93,9 +93,11 @@ static bool open_game_archive() {
     return true;
 }
 
-// However the installation ends, no fetch goes on behind it.
-struct ReadingStop {
-    ~ReadingStop() { stop_reading(); }
+// However the installation ends, the archive is closed before the game
+// starts: no fetch goes on behind it, no worker outlives it but those left
+// in a cancelled call, and its windows' memory is given back.
+struct ArchiveClose {
+    ~ArchiveClose() { close_remote_archive(); }
 };
 
 // Adds up the uncompressed sizes of all file entries (for a signed
@@ -319,7 +321,7 @@ static void print_unsigned_archive_refusal() {
 bool run_full_installation() {
     printf("ZEM: installing Frolix Rewrite on this device.\n"
            "  Keep Palindor open and the screen on until it's done. If it stops, tap the game again to carry on.\n");
-    ReadingStop reading_stop;
+    ArchiveClose archive_close;
     if (!open_game_archive()) {
         printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
         return false;
