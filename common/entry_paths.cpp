@@ -42,8 +42,13 @@ bool local_path_for_entry(const char* entry_name, char* local_path) {
     return true;
 }
 
-void create_parent_folders(const char* local_path) {
-    std::string folder(local_path);
+void create_parent_folders(const char* local_path, std::string* folder_made) {
+    const char* end = local_path + strlen(local_path);
+    while (end > local_path && end[-1] != '/' && end[-1] != '\\') --end;
+    const size_t length = static_cast<size_t>(end - local_path);
+    if (folder_made->size() == length && folder_made->compare(0, length, local_path, length) == 0) return;
+    folder_made->assign(local_path, length);
+    std::string folder(local_path, length);
     for (size_t i = 1; i < folder.size(); ++i) {
         if (folder[i] != '/' && folder[i] != '\\') continue;
         const char separator = folder[i];

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace zem {
 
@@ -34,7 +35,12 @@ const char* entry_name_without_leading_dots(const char* entry_name);
 bool local_path_for_entry(const char* entry_name, char* local_path);
 
 // Creates every folder the path names before its last separator, outermost
-// first; failures are left to the file creation that follows.
-void create_parent_folders(const char* local_path);
+// first; failures are left to the file creation that follows. folder_made
+// keeps the folder the previous call made them for (the path up to its
+// last separator): a path that goes into the same folder makes nothing
+// again. An archive's entries of one folder come one after another, and
+// making a folder that is there looks up every folder on its path (some
+// forty system calls under Wine).
+void create_parent_folders(const char* local_path, std::string* folder_made);
 
 }  // namespace zem

@@ -33,23 +33,8 @@ struct InstallProgress {
     uint64_t total = 0;         // uncompressed bytes of all file entries
     uint64_t done = 0;          // of entries finished or passed over
     int last_percentage = -1;
-    // The folder the previous entry's file went into: the entries of one
-    // folder come one after another, and each make_folder of a folder
-    // that is there costs a look-up of every folder on its path (many
-    // system calls under Wine).
-    std::string folder_made;
+    std::string folder_made;  // create_parent_folders' memory
 };
-
-// Makes the folders local_path goes into, unless the previous entry's
-// file went into the same folder.
-static void make_entry_folders(const char* local_path, InstallProgress* progress) {
-    const char* end = local_path + strlen(local_path);
-    while (end > local_path && end[-1] != '/' && end[-1] != '\\') --end;
-    const size_t length = static_cast<size_t>(end - local_path);
-    if (length == progress->folder_made.size() && progress->folder_made.compare(0, length, local_path, length) == 0) return;
-    create_parent_folders(local_path);
-    progress->folder_made.assign(local_path, length);
-}
 
 static double gigabytes(uint64_t bytes) {
     return static_cast<double>(bytes) / 1000000000.0;
@@ -185,7 +170,7 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
-    make_entry_folders(local_path, progress);
+    create_parent_folders(local_path, &progress->folder_made);
     char part_path[part_path_capacity];
     snprintf(part_path, sizeof part_path, "%s%s", local_path, part_file_suffix);
     FileStream part(open_file(part_path, "wb"));

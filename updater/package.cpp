@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace zem {
@@ -83,8 +84,8 @@ static void print_install_progress(mz_uint done, mz_uint entry_count, const char
 
 // Writes one entry to its local path; prints the failure line.
 static bool write_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
-                        const char* local_path) {
-    create_parent_folders(local_path);
+                        const char* local_path, std::string* folder_made) {
+    create_parent_folders(local_path, folder_made);
     if (extract_entry_to_file(zip, index, entry, local_path)) return true;
     printf("  Couldn't write %s (is the game still running?)\n", local_path);
     return false;
@@ -108,6 +109,7 @@ static bool install_entries(const char* archive_path, DiskWatchState* disk_watch
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     std::vector<mz_uint> release_descriptions;
+    std::string folder_made;
     bool installed = true;
     for (mz_uint i = 0; i < entry_count; ++i) {
         mz_zip_archive_file_stat entry;
@@ -120,7 +122,7 @@ static bool install_entries(const char* archive_path, DiskWatchState* disk_watch
 
         if (equals_ignoring_ascii_case(local_path, installed_release_path)) {
             release_descriptions.push_back(i);
-        } else if (!write_entry(zip.get(), i, entry, local_path)) {
+        } else if (!write_entry(zip.get(), i, entry, local_path, &folder_made)) {
             installed = false;
         }
         if (i % install_progress_interval == 0) print_install_progress(i, entry_count, "");
@@ -132,7 +134,7 @@ static bool install_entries(const char* archive_path, DiskWatchState* disk_watch
         char local_path[local_path_capacity];
         installed = mz_zip_reader_file_stat(zip.get(), release_descriptions[k], &entry) &&
                     local_path_for_entry(zip.get(), release_descriptions[k], entry.m_filename, local_path) &&
-                    write_entry(zip.get(), release_descriptions[k], entry, local_path);
+                    write_entry(zip.get(), release_descriptions[k], entry, local_path, &folder_made);
     }
     // The closing line always shows the full count.
     print_install_progress(entry_count, entry_count, "\n");

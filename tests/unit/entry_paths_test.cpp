@@ -126,14 +126,18 @@ TEST(LocalPath, NameOf259BytesFitsAnd260IsRefusedNotCut) {
 
 TEST(ParentFolders, AreCreatedOutermostFirstAndFileIsNot) {
     zem_test::TempFolder folder;
-    zem::create_parent_folders("Game\\Content\\a.pak");
+    std::string made;
+    zem::create_parent_folders("Game\\Content\\a.pak", &made);
     EXPECT_TRUE(is_folder("Game"));
     EXPECT_TRUE(is_folder("Game/Content"));
     EXPECT_FALSE(is_folder("Game/Content/a.pak"));
-    // Existing folders are fine; a name without separators creates nothing.
-    zem::create_parent_folders("Game\\Content\\b.pak");
-    zem::create_parent_folders("top.txt");
+    // Existing folders are fine; a name without separators creates nothing;
+    // a folder beside the one made last is made.
+    zem::create_parent_folders("Game\\Content\\b.pak", &made);
+    zem::create_parent_folders("top.txt", &made);
     EXPECT_FALSE(is_folder("top.txt"));
+    zem::create_parent_folders("Game\\Content2\\c.pak", &made);
+    EXPECT_TRUE(is_folder("Game/Content2"));
 }
 
 }  // namespace
