@@ -87,7 +87,7 @@ static bool ends_with_ignoring_ascii_case(const char* text, const char* ending) 
 bool names_a_working_file(const char* local_path) {
     static const char* const working_files[] = {
         update_download_path, stored_hash_path, release_check_path, full_install_marker_path,
-        install_incomplete_marker_path, writer_lock_path, previous_launcher_path, update_signature_path,
+        install_incomplete_marker_path, install_journal_path, writer_lock_path, previous_launcher_path, update_signature_path,
     };
     for (const char* working_file : working_files) {
         if (equals_ignoring_ascii_case(local_path, working_file)) return true;

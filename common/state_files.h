@@ -17,6 +17,9 @@ constexpr const char* stored_hash_path = "ZEM\\update.sha256";
 constexpr const char* removal_list_path = "ZEM\\removed.txt";
 constexpr const char* full_install_marker_path = "ZEM\\full-install";
 constexpr const char* install_incomplete_marker_path = "ZEM\\install-incomplete";
+// What an unfinished installation had done: the files it checked and moved
+// into place, and how much of a part file is on disk (launcher/install_journal.h).
+constexpr const char* install_journal_path = "ZEM\\install-journal";
 constexpr const char* update_download_path = "ZEM\\update-download.zip";
 // Held locked by a run while it writes the game folder: one writer at a time.
 constexpr const char* writer_lock_path = "ZEM\\writer.lock";

@@ -1,19 +1,24 @@
 // The full installation: reads the remote game archive through the ranged
 // reader and writes every entry that is missing or has the wrong size into
 // the game folder, each through a ".zempart" file moved into place when
-// complete. A later run passes over complete files, so an interrupted
-// installation carries on where it stopped.
+// complete. A later run passes over complete files, and carries on a
+// stored entry where its part file stops, so an interrupted installation
+// carries on where it stopped (launcher/install_journal.h).
 #include "launcher/launcher.h"
 
+#include "common/digests.h"
 #include "common/server.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
+#include "launcher/install_journal.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
 
 #include <miniz.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,6 +29,17 @@ namespace zem {
 constexpr uint64_t free_space_margin = 268435456;  // 256 MiB on top of what is written
 constexpr size_t part_path_capacity = 276;
 constexpr size_t crc_check_buffer_size = 262144;
+// A stored entry is copied in the pieces the zip library reads it in, so
+// the progress line moves as it does for the zip library's entries.
+constexpr size_t stored_copy_piece = 65536;
+
+// An entry's local header, as far as finding its data needs it.
+constexpr uint32_t local_header_signature = 0x04034b50;
+constexpr size_t local_header_size = 30;
+constexpr size_t local_header_name_length_at = 26;
+constexpr size_t local_header_extra_length_at = 28;
+// Encrypted, patch data, strong encryption: the zip library refuses them.
+constexpr mz_uint16 unsupported_entry_flags = 0x0001 | 0x0020 | 0x0040;
 
 // Passed to the write callback while an entry is extracted.
 struct InstallProgress {
@@ -34,12 +50,15 @@ struct InstallProgress {
     uint64_t done = 0;          // of entries finished or passed over
     int last_percentage = -1;
     std::string folder_made;  // create_parent_folders' memory
+    InstallJournal* journal = nullptr;
+    DiskWatchState* disk_watch = nullptr;
 };
 
 static double gigabytes(uint64_t bytes) {
     return static_cast<double>(bytes) / 1000000000.0;
 }
 
+// The zip library's write callback, and the copy of stored entries'.
 static size_t write_entry_chunk(void* opaque, mz_uint64, const void* data, size_t count) {
     InstallProgress& progress = *static_cast<InstallProgress*>(opaque);
     if (fwrite(data, 1, count, progress.output) != count) return 0;
@@ -63,7 +82,7 @@ static void choose_archive_url(char* url, size_t capacity) {
 // first entry: its window is asked for alongside the probe and the
 // archive's opening. A resumed one starts wherever the files stop, so it
 // fetches nothing it may not need.
-static bool open_game_archive() {
+static bool open_game_archive(bool first_installation) {
     char url[archive_url_capacity];
     choose_archive_url(url, sizeof url);
     if (!open_remote_archive(url)) return false;
@@ -71,7 +90,6 @@ static bool open_game_archive() {
     // the first window comes while the size is probed, the one after it
     // while the archive is opened, each on a connection of its own. A
     // resumed one fetches only what its reads ask for.
-    const bool first_installation = !path_exists(install_incomplete_marker_path);
     if (first_installation) read_ahead(0);
     if (probe_archive_size() == 0) return false;
     if (first_installation) read_ahead(window_capacity);
@@ -85,10 +103,37 @@ struct ArchiveClose {
     ~ArchiveClose() { close_remote_archive(); }
 };
 
+// An entry whose data is its bytes as they stand, which the installer
+// copies itself (and can carry on from any byte).
+static bool is_plain_stored(const mz_zip_archive_file_stat& entry) {
+    return entry.m_method == 0 && entry.m_comp_size == entry.m_uncomp_size &&
+           (entry.m_bit_flag & unsupported_entry_flags) == 0;
+}
+
+static void make_part_path(const char* local_path, char part_path[part_path_capacity]) {
+    snprintf(part_path, part_path_capacity, "%s%s", local_path, part_file_suffix);
+}
+
+// The record of a stored entry's part file that an earlier run of this
+// installation left on disk, when the part file still holds all the
+// bytes it vouches for: null for none, and for a part file shorter than
+// the record (a power cut took data it was told was on disk) or longer
+// than the entry.
+static const PartRecord* kept_part(const InstallJournal& journal, mz_uint index,
+                                   const mz_zip_archive_file_stat& entry, const char* part_path) {
+    if (!is_plain_stored(entry)) return nullptr;
+    const PartRecord* part = journal_part(journal, index, entry.m_uncomp_size, entry.m_crc32);
+    if (part == nullptr) return nullptr;
+    const uint64_t on_disk = file_size_on_disk(part_path);
+    return on_disk >= part->kept && on_disk <= entry.m_uncomp_size ? part : nullptr;
+}
+
 // Adds up the uncompressed sizes of all file entries (for a signed
 // release, those its manifest lists), and of those whose file on disk does
-// not have that size yet. Makes no network requests.
-static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, uint64_t* total, uint64_t* needed) {
+// not have that size yet, less what their part files keep. Makes no
+// network requests.
+static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, const InstallJournal& journal,
+                              uint64_t* total, uint64_t* needed) {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip);
     for (mz_uint index = 0; index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
@@ -98,12 +143,19 @@ static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, uin
         // A name that is passed over later counts as needed, and the disk
         // is never asked about it.
         char local_path[local_path_capacity];
-        if (!local_path_for_entry(entry.m_filename, local_path) ||
-            file_size_on_disk(local_path) != entry.m_uncomp_size) {
+        if (!local_path_for_entry(entry.m_filename, local_path)) {
             *needed += entry.m_uncomp_size;
+        } else if (file_size_on_disk(local_path) != entry.m_uncomp_size) {
+            char part_path[part_path_capacity];
+            make_part_path(local_path, part_path);
+            const PartRecord* part = kept_part(journal, index, entry, part_path);
+            *needed += entry.m_uncomp_size - (part != nullptr ? part->kept : 0);
         }
     }
 }
+
+// Shared by the reads that check files: one at a time, on the extraction's thread.
+static unsigned char check_buffer[crc_check_buffer_size];
 
 // Reads the file through and compares its CRC-32 with the entry's: a file
 // of the right size can still hold zeros where data never reached the disk
@@ -112,19 +164,36 @@ static bool file_matches_entry_crc(const char* local_path, const mz_zip_archive_
     if (entry.m_uncomp_size == 0) return true;
     FileStream file(open_file(local_path, "rb"));
     if (!file.is_open()) return false;
-    static unsigned char buffer[crc_check_buffer_size];
     mz_ulong crc = MZ_CRC32_INIT;
     for (;;) {
-        const size_t got = fread(buffer, 1, sizeof buffer, file.get());
+        const size_t got = fread(check_buffer, 1, sizeof check_buffer, file.get());
         if (got == 0) break;
-        crc = mz_crc32(crc, buffer, got);
+        crc = mz_crc32(crc, check_buffer, got);
     }
     return ferror(file.get()) == 0 && crc == entry.m_crc32;
 }
 
-// The file already holds the entry: its size and then its CRC-32 match.
-static bool file_is_complete(const char* local_path, const mz_zip_archive_file_stat& entry) {
-    return file_size_on_disk(local_path) == entry.m_uncomp_size && file_matches_entry_crc(local_path, entry);
+// The checksum an entry's bytes are judged by, as the journal keeps it:
+// the manifest's SHA-256 for a signed release, else the entry's CRC-32.
+static std::string entry_checksum(const mz_zip_archive_file_stat& entry, const ManifestEntry* signed_entry) {
+    if (signed_entry != nullptr) return encode_hex(signed_entry->digest, sha256_digest_size);
+    char text[9];
+    snprintf(text, sizeof text, "%08" PRIx32, static_cast<uint32_t>(entry.m_crc32));
+    return text;
+}
+
+// The file already holds the entry: it has the entry's size, and either
+// this installation's journal says it was checked or put there, or its
+// bytes are read back and match (and the journal is told).
+static bool file_is_complete(const char* local_path, mz_uint index, const mz_zip_archive_file_stat& entry,
+                             const ManifestEntry* signed_entry, InstallJournal* journal) {
+    if (file_size_on_disk(local_path) != entry.m_uncomp_size) return false;
+    const std::string checksum = entry_checksum(entry, signed_entry);
+    if (journal_has_in_place(*journal, index, entry.m_uncomp_size, checksum)) return true;
+    const bool matches = signed_entry != nullptr ? file_matches_manifest_entry(local_path, *signed_entry)
+                                                 : file_matches_entry_crc(local_path, entry);
+    if (matches) note_in_place(journal, index, entry.m_uncomp_size, checksum);
+    return matches;
 }
 
 // The running launcher's file and its previous copy are never written.
@@ -150,6 +219,118 @@ static bool part_matches_manifest_entry(Sha256State* hash, const ManifestEntry& 
     return sha256_finish(hash, digest) && memcmp(digest, signed_entry.digest, sha256_digest_size) == 0;
 }
 
+// Where a stored entry's data starts: after its local header, whose name
+// and extra fields may differ in length from the central directory's.
+static bool find_entry_data(mz_zip_archive* zip, const mz_zip_archive_file_stat& entry, uint64_t* data_offset) {
+    unsigned char header[local_header_size];
+    if (zip->m_pRead(zip->m_pIO_opaque, entry.m_local_header_ofs, header, sizeof header) != sizeof header) {
+        return false;
+    }
+    const auto read16 = [&header](size_t at) { return static_cast<uint32_t>(header[at] | header[at + 1] << 8); };
+    const uint32_t signature = read16(0) | read16(2) << 16;
+    const uint64_t offset = entry.m_local_header_ofs + local_header_size + read16(local_header_name_length_at) +
+                            read16(local_header_extra_length_at);
+    if (signature != local_header_signature || offset + entry.m_comp_size > zip->m_archive_size) return false;
+    *data_offset = offset;
+    return true;
+}
+
+// The part file is on disk up to copied: flushed, then recorded in the
+// journal, so that a later run keeps those bytes. A flush the disk does not
+// confirm makes no record (its failure stays in the watch and ends the
+// installation); a record that cannot be written costs only that.
+static void record_part_on_disk(mz_uint index, const mz_zip_archive_file_stat& entry, uint64_t copied,
+                                uint32_t crc, InstallProgress* progress) {
+    if (flush_file_data(progress->output) && flush_watched_writes(progress->disk_watch)) {
+        record_part(progress->journal, index, PartRecord{entry.m_uncomp_size, entry.m_crc32, copied, crc});
+    }
+}
+
+// Copies a stored entry's data from its byte from on into the part file,
+// through the write callback, adding it to crc. Every part_record_step
+// bytes the part file is put on disk and recorded.
+static bool copy_stored_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
+                              uint64_t from, uint32_t* crc, InstallProgress* progress) {
+    if (entry.m_comp_size == 0) return true;
+    uint64_t data_offset = 0;
+    if (!find_entry_data(zip, entry, &data_offset)) return false;
+    static unsigned char piece[stored_copy_piece];
+    for (uint64_t copied = from; copied < entry.m_comp_size;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(sizeof piece, entry.m_comp_size - copied));
+        if (zip->m_pRead(zip->m_pIO_opaque, data_offset + copied, piece, count) != count) return false;
+        *crc = static_cast<uint32_t>(mz_crc32(*crc, piece, count));
+        if (write_entry_chunk(progress, copied, piece, count) != count) return false;
+        copied += count;
+        if (copied % part_record_step == 0 && copied < entry.m_comp_size) {
+            record_part_on_disk(index, entry, copied, *crc, progress);
+        }
+    }
+    return true;
+}
+
+// Reads the part file's kept bytes back into the entry's checksums; they
+// are kept only when they are still the bytes the record was made for.
+// Leaves the file at their end.
+static bool read_kept_bytes(FILE* part, const PartRecord& record, Sha256State* hash, uint32_t* crc) {
+    uint32_t kept_crc = MZ_CRC32_INIT;
+    for (uint64_t read = 0; read < record.kept;) {
+        const size_t count = static_cast<size_t>(std::min<uint64_t>(sizeof check_buffer, record.kept - read));
+        if (fread(check_buffer, 1, count, part) != count) return false;
+        kept_crc = static_cast<uint32_t>(mz_crc32(kept_crc, check_buffer, count));
+        if (hash != nullptr && !sha256_add(hash, check_buffer, count)) return false;
+        read += count;
+    }
+    if (kept_crc != record.kept_crc || !seek_file(part, record.kept)) return false;
+    *crc = kept_crc;
+    return true;
+}
+
+enum class PartWrite {
+    complete,    // the part file holds the entry, on disk
+    not_opened,  // the part file (or the hash) could not be had
+    stopped,     // a read, a write or a flush failed
+    differs,     // the bytes are not the entry's: its CRC-32 or signed SHA-256 differs
+};
+
+// Writes the entry into its part file: a stored entry copied from the
+// archive (after the bytes kept, when kept names a record of its part
+// file), any other inflated by the zip library, which checks their CRC-32.
+static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
+                                 const ManifestEntry* signed_entry, const char* part_path, const PartRecord* kept,
+                                 InstallProgress* progress) {
+    Sha256 hash;
+    if (signed_entry != nullptr) {
+        hash = sha256_begin();
+        if (!hash.is_open()) return PartWrite::not_opened;
+    }
+    uint32_t crc = MZ_CRC32_INIT;
+    FileStream part(open_file(part_path, kept != nullptr ? "r+b" : "wb"));
+    if (kept != nullptr && !(part.is_open() && read_kept_bytes(part.get(), *kept, hash.get(), &crc))) {
+        return PartWrite::differs;
+    }
+    if (!part.is_open()) return PartWrite::not_opened;
+    progress->output = part.get();
+    progress->hash = hash.get();
+    progress->entry_bytes = kept != nullptr ? kept->kept : 0;
+    const bool stored = is_plain_stored(entry);
+    const bool extracted =
+        stored ? copy_stored_entry(zip, index, entry, progress->entry_bytes, &crc, progress)
+               : mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
+    progress->output = nullptr;
+    progress->hash = nullptr;
+    // The data goes to disk before the marker is deleted (see
+    // run_full_installation); fclose's own flush can fail too, e.g. on a
+    // full disk, and then fails the entry.
+    const bool flushed = extracted && flush_file_data(part.get());
+    const bool closed = fclose(part.release()) == 0;
+    if (!extracted) return PartWrite::stopped;
+    if ((stored && crc != entry.m_crc32) ||
+        (signed_entry != nullptr && !part_matches_manifest_entry(hash.get(), *signed_entry))) {
+        return PartWrite::differs;
+    }
+    return flushed && closed ? PartWrite::complete : PartWrite::stopped;
+}
+
 // Writes one entry through its part file. Prints the failure message.
 // manifest: null for an unsigned release; otherwise an entry it does not
 // list is passed over, and one whose bytes differ from it stops the
@@ -164,56 +345,38 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     if (manifest != nullptr && signed_entry == nullptr) return EntryStep::passed_over;
     // The running launcher's own file is never overwritten; an entry whose
     // file already holds it counts as complete.
-    const bool complete = signed_entry != nullptr ? file_matches_manifest_entry(local_path, *signed_entry)
-                                                  : file_is_complete(local_path, entry);
-    if (names_own_file(local_path) || complete) {
+    if (names_own_file(local_path) || file_is_complete(local_path, index, entry, signed_entry, progress->journal)) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
     create_parent_folders(local_path, &progress->folder_made);
     char part_path[part_path_capacity];
-    snprintf(part_path, sizeof part_path, "%s%s", local_path, part_file_suffix);
-    FileStream part(open_file(part_path, "wb"));
-    if (!part.is_open()) {
+    make_part_path(local_path, part_path);
+    const PartRecord* kept = kept_part(*progress->journal, index, entry, part_path);
+    PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress);
+    if (written == PartWrite::differs && kept != nullptr) {
+        // The kept bytes, or what was added to them, are not the entry's:
+        // once more, from its first byte.
+        delete_file(part_path);
+        written = write_part_file(zip, index, entry, signed_entry, part_path, nullptr, progress);
+    }
+    if (written == PartWrite::not_opened) {
         printf("\n  Couldn't write %s.\n", local_path);
         return EntryStep::failed;
     }
-    Sha256 hash;
-    if (signed_entry != nullptr) {
-        hash = sha256_begin();
-        if (!hash.is_open()) {
-            printf("\n  Couldn't write %s.\n", local_path);
-            return EntryStep::failed;
-        }
-    }
-    progress->output = part.get();
-    progress->hash = hash.get();
-    progress->entry_bytes = 0;
-    // A stored entry's bytes are its data as they stand; when the manifest's
-    // SHA-256 judges them, the zip library's CRC-32 over them is work
-    // without a use, and it is skipped (asking for the "compressed" data of
-    // a stored entry gives the same bytes, unchecked).
-    const bool hash_judges_stored_bytes = signed_entry != nullptr && entry.m_method == 0 &&
-                                          entry.m_comp_size == entry.m_uncomp_size;
-    const mz_uint extract_flags = hash_judges_stored_bytes ? MZ_ZIP_FLAG_COMPRESSED_DATA : 0;
-    const bool extracted = mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, extract_flags);
-    progress->output = nullptr;
-    progress->hash = nullptr;
-    // The data goes to disk before the marker is deleted (see
-    // run_full_installation); fclose's own flush can fail too, e.g. on a
-    // full disk, and then fails the entry.
-    const bool flushed = extracted && flush_file_data(part.get());
-    const bool closed = fclose(part.release()) == 0;
-    if (extracted && signed_entry != nullptr && !part_matches_manifest_entry(hash.get(), *signed_entry)) {
+    if (written == PartWrite::differs && signed_entry != nullptr) {
         delete_file(part_path);
         print_signed_entry_refusal(local_path);
         return EntryStep::failed;
     }
-    if (!extracted || !flushed || !closed || !move_replacing(part_path, local_path)) {
-        delete_file(part_path);
+    if (written != PartWrite::complete || !move_replacing(part_path, local_path)) {
+        // A stored entry's part file that stopped short stays: the next run
+        // carries on from what its records say is on disk.
+        if (written != PartWrite::stopped || !is_plain_stored(entry)) delete_file(part_path);
         printf("\n  The download stopped at %s. Tap the game again to carry on from here.\n", local_path);
         return EntryStep::failed;
     }
+    note_in_place(progress->journal, index, entry.m_uncomp_size, entry_checksum(entry, signed_entry));
     progress->done += entry.m_uncomp_size;
     return EntryStep::written;
 }
@@ -221,7 +384,8 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
 // While the entries are written, a thread of its own hands what has been
 // written so far to the disk every writeback_interval_ms (flush_watched_writes:
 // syncfs on POSIX; nothing on Windows, where each file was flushed as it was
-// closed). A failure it meets stays in the watch, for the final flush to
+// closed), and then the journal's records of the files that flush put on
+// disk. A failure it meets stays in the watch, for the final flush to
 // report. The flush before the marker goes then finds little left to write,
 // and the disk works while the link brings the next bytes instead of after
 // the last one; the write-back also never piles up so much that the writes
@@ -237,6 +401,7 @@ static void stop_early_writeback(EarlyWriteback* writeback);
 struct EarlyWriteback {
     std::atomic<bool> stop{false};
     DiskWatchState* disk_watch = nullptr;
+    InstallJournal* journal = nullptr;
     Thread thread;  // null when it could not be started: the final flush does it all
     EarlyWriteback() = default;
     EarlyWriteback(const EarlyWriteback&) = delete;
@@ -256,7 +421,7 @@ static void write_back_until_stopped(void* argument) {
         sleep_ms(writeback_poll_ms);
         waited += writeback_poll_ms;
         if (waited < writeback_interval_ms || writeback.stop.load()) continue;
-        flush_watched_writes(writeback.disk_watch);
+        write_noted_records(writeback.journal, writeback.disk_watch);
         waited = 0;
     }
 }
@@ -307,7 +472,8 @@ bool run_full_installation() {
     printf("ZEM: installing Frolix Rewrite on this device.\n"
            "  Keep Palindor open and the screen on until it's done. If it stops, tap the game again to carry on.\n");
     ArchiveClose archive_close;
-    if (!open_game_archive()) {
+    const bool first_installation = !path_exists(install_incomplete_marker_path);
+    if (!open_game_archive(first_installation)) {
         printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
         return false;
     }
@@ -352,9 +518,13 @@ bool run_full_installation() {
         return false;
     }
 
+    InstallJournal journal;
+    start_install_journal(&journal, !first_installation);
     InstallProgress progress;
+    progress.journal = &journal;
+    progress.disk_watch = disk_watch.get();
     uint64_t needed = 0;
-    plan_installation(zip.get(), signed_manifest, &progress.total, &needed);
+    plan_installation(zip.get(), signed_manifest, journal, &progress.total, &needed);
 
     uint64_t free_bytes = 0;
     if (free_bytes_for_caller(".", &free_bytes) && free_bytes < needed + free_space_margin) {
@@ -368,6 +538,7 @@ bool run_full_installation() {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     EarlyWriteback writeback;
     writeback.disk_watch = disk_watch.get();
+    writeback.journal = &journal;
     writeback.thread = start_thread(write_back_until_stopped, &writeback);
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
@@ -379,9 +550,14 @@ bool run_full_installation() {
     // take the link from the game or the wait that follows.
     stop_reading();
     stop_early_writeback(&writeback);
-    if (!extracted) return false;
+    if (!extracted) {
+        write_noted_records(&journal, disk_watch.get());
+        return false;
+    }
     zip.reset();
 
+    // The journal ends with the installation, before its marker.
+    end_install_journal(&journal);
     if (!remove_install_incomplete_marker(disk_watch.get())) {
         print_state_file_failure(full_install_marker_path);
         return false;

@@ -10,22 +10,6 @@ namespace zem {
 
 RemoteArchive remote_archive;
 
-namespace {
-
-// Holds the reader's lock for a scope.
-class HeldLock {
-public:
-    explicit HeldLock(LockState* lock) : lock_(lock) { take_lock(lock_); }
-    ~HeldLock() { leave_lock(lock_); }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-private:
-    LockState* lock_;
-};
-
-}  // namespace
-
 // The length of the window that starts at offset: 8 MiB, or less where the
 // archive ends sooner. Only once the size is known.
 static uint64_t window_length_at(uint64_t offset) {

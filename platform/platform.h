@@ -126,6 +126,10 @@ FILE* open_file(const char* path, const char* mode);
 void close_file(FILE* file);
 using FileStream = Owner<FILE, close_file>;
 
+// Moves the stream to offset from the file's start, 64-bit on both systems
+// (a stream opened for update must be moved between reading and writing).
+bool seek_file(FILE* file, uint64_t offset);
+
 // Writes what the stream buffers and, on Windows, waits until the file's
 // data and metadata are on disk (FlushFileBuffers), because flushing a
 // whole volume there needs administrator rights; POSIX leaves that to
@@ -223,6 +227,18 @@ Lock make_lock();
 Condition make_condition();
 void take_lock(LockState* lock);
 void leave_lock(LockState* lock);
+
+// Holds a lock for a scope.
+class HeldLock {
+public:
+    explicit HeldLock(LockState* lock) : lock_(lock) { take_lock(lock_); }
+    ~HeldLock() { leave_lock(lock_); }
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+private:
+    LockState* lock_;
+};
 
 // With the lock held: leaves it, waits until the condition is woken or
 // timeout_ms have passed, and takes it again. May return early without a

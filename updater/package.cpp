@@ -106,6 +106,9 @@ static bool install_entries(const char* archive_path, DiskWatchState* disk_watch
     memset(&archive, 0, sizeof archive);
     if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return false;
     ZipReader zip(&archive);
+    // An unfinished installation's journal vouches for files as that
+    // installation left them; these writes change them.
+    delete_file(install_journal_path);
 
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     std::vector<mz_uint> release_descriptions;

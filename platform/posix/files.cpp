@@ -147,4 +147,8 @@ void close_file(FILE* file) {
     fclose(file);
 }
 
+bool seek_file(FILE* file, uint64_t offset) {
+    return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0;
+}
+
 }  // namespace zem

@@ -136,4 +136,8 @@ void close_file(FILE* file) {
     fclose(file);
 }
 
+bool seek_file(FILE* file, uint64_t offset) {
+    return _fseeki64(file, static_cast<__int64>(offset), SEEK_SET) == 0;
+}
+
 }  // namespace zem

@@ -232,8 +232,13 @@ class InstallerFaults(FaultScenarios, ServerTestCase):
         shown = run.output[:-len(self.console(stopped))]
         self.assertTrue(run.normal_output.startswith(shown) and shown.endswith((b"   ", self.console(b"install.\n"))), shown)
         self.assertTrue(os.path.exists(os.path.join(run.game, "ZEM/install-incomplete")))
+        # A stored entry that stopped short keeps its part file for the next
+        # run: the first archive's bytes only, from the entry's start.
         for name, data in installed_game_files(run.game).items():
-            self.assertEqual(files.get(name), data, name)
+            if name.endswith(".zempart"):
+                self.assertTrue(files[name[:-len(".zempart")]].startswith(data), name)
+            else:
+                self.assertEqual(files.get(name), data, name)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,96 @@
+// The journal of an unfinished installation, "ZEM\install-journal": what a
+// run that carries on after an interruption may take as done without
+// reading it again.
+//   - An entry checked and moved into place: a later run passes its file
+//     over by its size alone, instead of reading it back to check it.
+//   - How far a stored entry's part file is on disk: a later run keeps
+//     those bytes and fetches only the rest.
+// One record a line, each ending in the CRC-32 of the rest of its line; a
+// journal with any line that does not read back exactly is not used at all
+// (every file is checked, every part file starts over). The journal is
+// begun anew by every first installation and deleted when the installation
+// completes; the updater deletes it before it writes the game folder.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+namespace zem {
+
+// A stored entry's part file is flushed, and its record made, each time
+// this much more of it has been written: a power cut costs at most this
+// much of the entry again.
+constexpr uint64_t part_record_step = 64ull * 1024 * 1024;
+
+// An entry in place: its size and the checksum its bytes were judged by
+// (8 hex digits of CRC-32, or 64 of SHA-256 for a signed release).
+struct InPlaceRecord {
+    uint64_t size = 0;
+    std::string checksum;
+};
+
+// The first kept bytes of a stored entry's part file, and their CRC-32;
+// size and entry_crc name the entry they belong to.
+struct PartRecord {
+    uint64_t size = 0;
+    uint32_t entry_crc = 0;
+    uint64_t kept = 0;
+    uint32_t kept_crc = 0;
+};
+
+struct InstallJournal {
+    Lock lock;        // the extraction and the write-back thread both write the file
+    FileStream file;  // null when it cannot be written: nothing more is recorded
+    // Records of entries moved into place, to be written once what they
+    // name is on disk (write_noted_records).
+    std::string noted;
+    // Read back from an earlier run, by entry index (the latest record of
+    // each).
+    std::unordered_map<uint32_t, InPlaceRecord> in_place;
+    std::unordered_map<uint32_t, PartRecord> parts;
+};
+
+// Starts the journal for this run. carrying_on: an earlier installation was
+// left unfinished; its journal is read back and appended to. Otherwise, or
+// when it does not read back exactly, the journal starts empty.
+void start_install_journal(InstallJournal* journal, bool carrying_on);
+
+// Reads the journal's text; false when any line is not a record as
+// record lines are written, or its CRC-32 does not match (the records are
+// then left empty).
+bool read_journal_text(const char* text, InstallJournal* journal);
+
+// The record for an entry the journal says is in place with this size and
+// checksum.
+bool journal_has_in_place(const InstallJournal& journal, uint32_t index, uint64_t size, const std::string& checksum);
+
+// The part record for the stored entry index of this size and CRC-32; null
+// when there is none.
+const PartRecord* journal_part(const InstallJournal& journal, uint32_t index, uint64_t size, uint32_t entry_crc);
+
+// Notes an entry whose file was checked or moved into place. It is written
+// by the next write_noted_records, after the flush that puts the file on
+// disk: no record ever names a file the disk does not have yet.
+void note_in_place(InstallJournal* journal, uint32_t index, uint64_t size, const std::string& checksum);
+
+// Flushes what was written (flush_watched_writes on disk_watch) and then
+// writes and flushes the records noted before it. False when a flush fails.
+bool write_noted_records(InstallJournal* journal, DiskWatchState* disk_watch);
+
+// Records that the part file's first kept bytes are on disk: the caller
+// has flushed them (flush_file_data and flush_watched_writes). False when
+// the record could not be written and flushed.
+bool record_part(InstallJournal* journal, uint32_t index, const PartRecord& part);
+
+// The installation is complete: the journal goes.
+void end_install_journal(InstallJournal* journal);
+
+// The text of one record line (its CRC-32 and line feed included).
+std::string in_place_line(uint32_t index, const InPlaceRecord& record);
+std::string part_line(uint32_t index, const PartRecord& part);
+
+}  // namespace zem
