@@ -31,8 +31,8 @@ std::string in_place_line(uint32_t index, const InPlaceRecord& record) {
 
 std::string part_line(uint32_t index, const PartRecord& part) {
     char text[record_line_capacity];
-    snprintf(text, sizeof text, "part %" PRIu32 " %" PRIu64 " %08" PRIx32 " %" PRIu64 " %08" PRIx32, index, part.size,
-             part.entry_crc, part.kept, part.kept_crc);
+    snprintf(text, sizeof text, "part %" PRIu32 " %" PRIu64 " %08" PRIx32 " %" PRIu64 " %" PRIu64 " %08" PRIx32, index,
+             part.size, part.entry_crc, part.data_offset, part.kept, part.kept_crc);
     return sealed_line(text);
 }
 
@@ -63,10 +63,13 @@ static bool read_record_line(const std::string& line, InstallJournal* journal) {
     }
     if (strcmp(kind, "part") == 0) {
         unsigned entry_crc = 0;
+        unsigned long long data_offset = 0;
         unsigned long long kept = 0;
         unsigned kept_crc = 0;
-        if (sscanf(line.c_str(), "%*s %*u %*u %x %llu %x", &entry_crc, &kept, &kept_crc) != 3) return false;
-        const PartRecord part{size, entry_crc, kept, kept_crc};
+        if (sscanf(line.c_str(), "%*s %*u %*u %x %llu %llu %x", &entry_crc, &data_offset, &kept, &kept_crc) != 4) {
+            return false;
+        }
+        const PartRecord part{size, entry_crc, data_offset, kept, kept_crc};
         if (part_line(index, part) != line + "\n") return false;
         journal->parts[index] = part;
         return true;

@@ -118,12 +118,12 @@ static void make_part_path(const char* local_path, char part_path[part_path_capa
 // installation left on disk, when the part file still holds all the
 // bytes it vouches for: null for none, and for a part file shorter than
 // the record (a power cut took data it was told was on disk) or longer
-// than the entry.
-static const PartRecord* kept_part(const InstallJournal& journal, mz_uint index,
+// than the entry, and for data that would lie past the archive's end.
+static const PartRecord* kept_part(const mz_zip_archive* zip, const InstallJournal& journal, mz_uint index,
                                    const mz_zip_archive_file_stat& entry, const char* part_path) {
     if (!is_plain_stored(entry)) return nullptr;
     const PartRecord* part = journal_part(journal, index, entry.m_uncomp_size, entry.m_crc32);
-    if (part == nullptr) return nullptr;
+    if (part == nullptr || part->data_offset + entry.m_comp_size > zip->m_archive_size) return nullptr;
     const uint64_t on_disk = file_size_on_disk(part_path);
     return on_disk >= part->kept && on_disk <= entry.m_uncomp_size ? part : nullptr;
 }
@@ -148,7 +148,7 @@ static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, con
         } else if (file_size_on_disk(local_path) != entry.m_uncomp_size) {
             char part_path[part_path_capacity];
             make_part_path(local_path, part_path);
-            const PartRecord* part = kept_part(journal, index, entry, part_path);
+            const PartRecord* part = kept_part(zip, journal, index, entry, part_path);
             *needed += entry.m_uncomp_size - (part != nullptr ? part->kept : 0);
         }
     }
@@ -239,21 +239,26 @@ static bool find_entry_data(mz_zip_archive* zip, const mz_zip_archive_file_stat&
 // journal, so that a later run keeps those bytes. A flush the disk does not
 // confirm makes no record (its failure stays in the watch and ends the
 // installation); a record that cannot be written costs only that.
-static void record_part_on_disk(mz_uint index, const mz_zip_archive_file_stat& entry, uint64_t copied,
-                                uint32_t crc, InstallProgress* progress) {
+static void record_part_on_disk(mz_uint index, const mz_zip_archive_file_stat& entry, uint64_t data_offset,
+                                uint64_t copied, uint32_t crc, InstallProgress* progress) {
     if (flush_file_data(progress->output) && flush_watched_writes(progress->disk_watch)) {
-        record_part(progress->journal, index, PartRecord{entry.m_uncomp_size, entry.m_crc32, copied, crc});
+        record_part(progress->journal, index, PartRecord{entry.m_uncomp_size, entry.m_crc32, data_offset, copied, crc});
     }
 }
 
-// Copies a stored entry's data from its byte from on into the part file,
-// through the write callback, adding it to crc. Every part_record_step
-// bytes the part file is put on disk and recorded.
+// Copies a stored entry's data into the part file, through the write
+// callback, adding it to crc: all of it, or after the bytes kept names.
+// Every part_record_step bytes the part file is put on disk and recorded.
 static bool copy_stored_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
-                              uint64_t from, uint32_t* crc, InstallProgress* progress) {
+                              const PartRecord* kept, uint32_t* crc, InstallProgress* progress) {
     if (entry.m_comp_size == 0) return true;
     uint64_t data_offset = 0;
-    if (!find_entry_data(zip, entry, &data_offset)) return false;
+    if (kept != nullptr) {
+        data_offset = kept->data_offset;
+    } else if (!find_entry_data(zip, entry, &data_offset)) {
+        return false;
+    }
+    const uint64_t from = kept != nullptr ? kept->kept : 0;
     static unsigned char piece[stored_copy_piece];
     for (uint64_t copied = from; copied < entry.m_comp_size;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(sizeof piece, entry.m_comp_size - copied));
@@ -262,7 +267,7 @@ static bool copy_stored_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_a
         if (write_entry_chunk(progress, copied, piece, count) != count) return false;
         copied += count;
         if (copied % part_record_step == 0 && copied < entry.m_comp_size) {
-            record_part_on_disk(index, entry, copied, *crc, progress);
+            record_part_on_disk(index, entry, data_offset, copied, *crc, progress);
         }
     }
     return true;
@@ -314,7 +319,7 @@ static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zi
     progress->entry_bytes = kept != nullptr ? kept->kept : 0;
     const bool stored = is_plain_stored(entry);
     const bool extracted =
-        stored ? copy_stored_entry(zip, index, entry, progress->entry_bytes, &crc, progress)
+        stored ? copy_stored_entry(zip, index, entry, kept, &crc, progress)
                : mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
     progress->output = nullptr;
     progress->hash = nullptr;
@@ -352,7 +357,7 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     create_parent_folders(local_path, &progress->folder_made);
     char part_path[part_path_capacity];
     make_part_path(local_path, part_path);
-    const PartRecord* kept = kept_part(*progress->journal, index, entry, part_path);
+    const PartRecord* kept = kept_part(zip, *progress->journal, index, entry, part_path);
     PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress);
     if (written == PartWrite::differs && kept != nullptr) {
         // The kept bytes, or what was added to them, are not the entry's:
