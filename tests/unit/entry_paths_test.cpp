@@ -65,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(EntryLocalPath, WorkingFilesAreNeverEntriesAnyOtherStateFileIs) {
     char local[zem::local_path_capacity];
     for (const char* name : {"ZEM/update-download.zip", "zem/UPDATE.SHA256", "ZEM\\release-check.json",
-                             "ZEM/full-install", "ZEM/Install-Incomplete", "ZEM/writer.lock", "a/b.ZEMPART",
+                             "ZEM/full-install", "ZEM/Install-Incomplete", "ZEM/install-JOURNAL", "ZEM/writer.lock", "a/b.ZEMPART",
                              "zem-play.exe.old", "./ZEM/update.sha256", "ZEM-Play.exe "}) {
         EXPECT_FALSE(zem::local_path_for_entry(name, local)) << name;
         EXPECT_STREQ("", local);
