@@ -71,23 +71,17 @@ class Run:
     the requests the server saw."""
 
 
-class FaultScenarios:
-    """Scenarios that both builds run, the POSIX one natively and the
-    Windows one under Wine. The test class provides: work, ca (set up by
-    its base class) and the hooks put_programs(game), start_launcher(game,
-    **env) -> Popen with stdout and stderr piped, errors(stderr) (what
-    counts of standard error), console(output), batch, game_output."""
+class ServedGame:
+    """Makes the class's game, files = game_files(batch, **game_shape), its
+    archive and a fault server (not yet serving it)."""
 
-    # Seconds from the silence to the game's start. A fetch waited for would
-    # take the platform's 30 s stall limit (or for ever); the reader's own
-    # limit in this build is 2 s.
-    game_start_bound = 1.0
+    game_shape = {}
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         try:
-            cls.files = game_files(cls.batch)
+            cls.files = game_files(cls.batch, **cls.game_shape)
             cls.archive = os.path.join(cls.work, "frolix-rewrite.zip")
             write_archive(cls.archive, cls.files)
             cls.server = FaultServer(cls.ca)
@@ -99,6 +93,19 @@ class FaultScenarios:
     def tearDownClass(cls):
         cls.server.stop()
         super().tearDownClass()
+
+
+class FaultScenarios(ServedGame):
+    """Scenarios that both builds run, the POSIX one natively and the
+    Windows one under Wine. The test class provides: work, ca (set up by
+    its base class) and the hooks put_programs(game), start_launcher(game,
+    **env) -> Popen with stdout and stderr piped, errors(stderr) (what
+    counts of standard error), console(output), batch, game_output."""
+
+    # Seconds from the silence to the game's start. A fetch waited for would
+    # take the platform's 30 s stall limit (or for ever); the reader's own
+    # limit in this build is 2 s.
+    game_start_bound = 1.0
 
     def run_install(self, *rules, archive=None, timeout=150):
         """A first installation into a fresh game folder from the archive

@@ -14,10 +14,10 @@ import subprocess
 import time
 import unittest
 
-from test_installer_faults import BATCH_EXIT_CODE, GAME_STARTED, entry_spans, game_files, write_archive
+from test_installer_faults import BATCH_EXIT_CODE, GAME_STARTED, ServedGame, entry_spans
 from test_installer import installed_game_files
 from zem_e2e import ServerTestCase, make_temp_folder, put_programs, read, remove_tree
-from zem_fault_server import FaultServer, silent_from
+from zem_fault_server import silent_from
 
 MIB = 1024 * 1024
 BIG = "Frolix_Multiplayer/Content/Paks/p1.pak"
@@ -59,29 +59,13 @@ CASES = [
 ]
 
 
-class ResumeScenarios:
+class ResumeScenarios(ServedGame):
     """Both builds: the POSIX one natively, the Windows one under Wine (the
     first case). The test class provides put_programs(game),
     start_launcher(game, **env) -> Popen, batch, and cases (names of CASES)."""
 
     cases = [case[0] for case in CASES]
-
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        try:
-            cls.files = game_files(cls.batch, pak_count=3, pak_size=10_000_000)
-            cls.archive = os.path.join(cls.work, "resumed.zip")
-            write_archive(cls.archive, cls.files)
-            cls.server = FaultServer(cls.ca)
-        except BaseException:
-            super().tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.stop()
-        super().tearDownClass()
+    game_shape = {"pak_count": 3, "pak_size": 10_000_000}
 
     def killed_installation(self):
         """A game folder whose installation was killed while the big
