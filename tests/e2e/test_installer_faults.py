@@ -76,14 +76,14 @@ class ServedGame:
     archive and a fault server (not yet serving it)."""
 
     game_shape = {}
+    beside = {}  # served with the archive (FaultServer.serve)
 
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
         try:
             cls.files = game_files(cls.batch, **cls.game_shape)
-            cls.archive = os.path.join(cls.work, "frolix-rewrite.zip")
-            write_archive(cls.archive, cls.files)
+            cls.archive = cls.make_archive()
             cls.server = FaultServer(cls.ca)
         except BaseException:
             super().tearDownClass()
@@ -93,6 +93,12 @@ class ServedGame:
     def tearDownClass(cls):
         cls.server.stop()
         super().tearDownClass()
+
+    @classmethod
+    def make_archive(cls):
+        archive = os.path.join(cls.work, "frolix-rewrite.zip")
+        write_archive(archive, cls.files)
+        return archive
 
 
 class FaultScenarios(ServedGame):

@@ -139,13 +139,15 @@ class FaultServer:
                 listener.close()
         raise RuntimeError(f"no free port in {PORTS.start}-{PORTS.stop - 1} for the fault server")
 
-    def serve(self, path, *rules):
+    def serve(self, path, *rules, beside=None):
         """Serves the file at path from now on, under rules; forgets the
-        requests seen so far."""
+        requests seen so far. beside: {URL ending: bytes} answered whole,
+        with 200 and unrecorded (a signed release's manifest)."""
         with self.lock:
             self.data = read_file(path) if path else b""
             self.rules = list(rules)
             self.requests = []
+            self.beside = dict(beside or {})
 
     def seen(self):
         """The requests so far, once every connection has ended (for a
@@ -230,6 +232,10 @@ class FaultServer:
 
     def _answer(self, connection, head):
         """Answers one request; False when the connection is done."""
+        target = head.split(b" ", 2)[1].decode("latin-1") if head.count(b" ") >= 2 else ""
+        body = next((body for ending, body in self.beside.items() if target.endswith(ending)), None)
+        if body is not None:
+            return self._send(connection, None, "200 OK", [], body, 0, len(body))
         request, rule, data = self._record(head)
         action = rule.action if rule else "normal"
         request.answer = action
