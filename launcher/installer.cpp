@@ -11,17 +11,18 @@
 #include "common/state_files.h"
 #include "common/zip_reader.h"
 #include "launcher/install_journal.h"
+#include "launcher/part_finisher.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
 
 #include <miniz.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 #include <new>
 
 namespace zem {
@@ -52,6 +53,9 @@ struct InstallProgress {
     std::string folder_made;  // create_parent_folders' memory
     InstallJournal* journal = nullptr;
     DiskWatchState* disk_watch = nullptr;
+    PartFinisher* finisher = nullptr;
+    // By entry index: the planning pass found no file of the entry's size.
+    std::vector<bool> found_short;
 };
 
 static double gigabytes(uint64_t bytes) {
@@ -130,11 +134,12 @@ static const PartRecord* kept_part(const mz_zip_archive* zip, const InstallJourn
 
 // Adds up the uncompressed sizes of all file entries (for a signed
 // release, those its manifest lists), and of those whose file on disk does
-// not have that size yet, less what their part files keep. Makes no
-// network requests.
+// not have that size yet, less what their part files keep; marks the
+// latter in found_short. Makes no network requests.
 static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, const InstallJournal& journal,
-                              uint64_t* total, uint64_t* needed) {
+                              uint64_t* total, uint64_t* needed, std::vector<bool>* found_short) {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip);
+    found_short->assign(entry_count, false);
     for (mz_uint index = 0; index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
         if (!mz_zip_reader_file_stat(zip, index, &entry) || entry.m_is_directory) continue;
@@ -146,6 +151,7 @@ static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, con
         if (!local_path_for_entry(entry.m_filename, local_path)) {
             *needed += entry.m_uncomp_size;
         } else if (file_size_on_disk(local_path) != entry.m_uncomp_size) {
+            (*found_short)[index] = true;
             char part_path[part_path_capacity];
             make_part_path(local_path, part_path);
             const PartRecord* part = kept_part(zip, journal, index, entry, part_path);
@@ -205,6 +211,10 @@ static bool names_own_file(const char* local_path) {
 }
 
 enum class EntryStep { written, passed_over, failed };
+
+static void print_download_stop(const char* local_path) {
+    printf("\n  The download stopped at %s. Tap the game again to carry on from here.\n", local_path);
+}
 
 static void print_signed_entry_refusal(const char* local_path) {
     printf("\n  %s in the game download isn't what its publisher signed, so the installation stopped."
@@ -291,18 +301,19 @@ static bool read_kept_bytes(FILE* part, const PartRecord& record, Sha256State* h
 }
 
 enum class PartWrite {
-    complete,    // the part file holds the entry, on disk
+    complete,    // the part file holds the entry (written, not flushed yet)
     not_opened,  // the part file (or the hash) could not be had
-    stopped,     // a read, a write or a flush failed
+    stopped,     // a read or a write failed
     differs,     // the bytes are not the entry's: its CRC-32 or signed SHA-256 differs
 };
 
 // Writes the entry into its part file: a stored entry copied from the
 // archive (after the bytes kept, when kept names a record of its part
 // file), any other inflated by the zip library, which checks their CRC-32.
+// A complete part file is handed back still open, in written.
 static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
                                  const ManifestEntry* signed_entry, const char* part_path, const PartRecord* kept,
-                                 InstallProgress* progress) {
+                                 InstallProgress* progress, FileStream* written) {
     Sha256 hash;
     if (signed_entry != nullptr) {
         hash = sha256_begin();
@@ -323,17 +334,13 @@ static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zi
                : mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
     progress->output = nullptr;
     progress->hash = nullptr;
-    // The data goes to disk before the marker is deleted (see
-    // run_full_installation); fclose's own flush can fail too, e.g. on a
-    // full disk, and then fails the entry.
-    const bool flushed = extracted && flush_file_data(part.get());
-    const bool closed = fclose(part.release()) == 0;
     if (!extracted) return PartWrite::stopped;
     if ((stored && crc != entry.m_crc32) ||
         (signed_entry != nullptr && !part_matches_manifest_entry(hash.get(), *signed_entry))) {
         return PartWrite::differs;
     }
-    return flushed && closed ? PartWrite::complete : PartWrite::stopped;
+    *written = std::move(part);
+    return PartWrite::complete;
 }
 
 // Writes one entry through its part file. Prints the failure message.
@@ -346,11 +353,20 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     if (entry.m_is_directory || !local_path_for_entry(entry.m_filename, local_path)) {
         return EntryStep::passed_over;
     }
+    if (!wait_for_parts_before(progress->finisher, local_path)) {
+        print_download_stop(progress->finisher->failed_path.c_str());
+        return EntryStep::failed;
+    }
     const ManifestEntry* signed_entry = manifest ? find_manifest_entry(*manifest, entry.m_filename) : nullptr;
     if (manifest != nullptr && signed_entry == nullptr) return EntryStep::passed_over;
     // The running launcher's own file is never overwritten; an entry whose
-    // file already holds it counts as complete.
-    if (names_own_file(local_path) || file_is_complete(local_path, index, entry, signed_entry, progress->journal)) {
+    // file already holds it counts as complete. A file the planning pass
+    // found short is not asked about again (under Wine each name not there
+    // is a scan of its folder): only this run writes the folder meanwhile,
+    // and where two entries name one file, the later one is written.
+    if (names_own_file(local_path) ||
+        (!progress->found_short[index] &&
+         file_is_complete(local_path, index, entry, signed_entry, progress->journal))) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
@@ -358,12 +374,13 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     char part_path[part_path_capacity];
     make_part_path(local_path, part_path);
     const PartRecord* kept = kept_part(zip, *progress->journal, index, entry, part_path);
-    PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress);
+    FileStream part;
+    PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress, &part);
     if (written == PartWrite::differs && kept != nullptr) {
         // The kept bytes, or what was added to them, are not the entry's:
         // once more, from its first byte.
         delete_file(part_path);
-        written = write_part_file(zip, index, entry, signed_entry, part_path, nullptr, progress);
+        written = write_part_file(zip, index, entry, signed_entry, part_path, nullptr, progress, &part);
     }
     if (written == PartWrite::not_opened) {
         printf("\n  Couldn't write %s.\n", local_path);
@@ -374,14 +391,15 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
         print_signed_entry_refusal(local_path);
         return EntryStep::failed;
     }
-    if (written != PartWrite::complete || !move_replacing(part_path, local_path)) {
+    if (written != PartWrite::complete) {
         // A stored entry's part file that stopped short stays: the next run
         // carries on from what its records say is on disk.
         if (written != PartWrite::stopped || !is_plain_stored(entry)) delete_file(part_path);
-        printf("\n  The download stopped at %s. Tap the game again to carry on from here.\n", local_path);
+        print_download_stop(local_path);
         return EntryStep::failed;
     }
-    note_in_place(progress->journal, index, entry.m_uncomp_size, entry_checksum(entry, signed_entry));
+    hand_over_part(progress->finisher, FinishingPart{part.release(), part_path, local_path, index, entry.m_uncomp_size,
+                                                     entry_checksum(entry, signed_entry)});
     progress->done += entry.m_uncomp_size;
     return EntryStep::written;
 }
@@ -397,14 +415,15 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
 // themselves are held back. (Measured with bench/install: 2.8 s to 2.0 s on
 // loopback, 3.6 s to 3.5 s on a 25 ms, 200 Mbit/s link.)
 constexpr uint32_t writeback_interval_ms = 500;
-constexpr uint32_t writeback_poll_ms = 20;
 
 struct EarlyWriteback;
 static void stop_early_writeback(EarlyWriteback* writeback);
 
 // Stopped (and its thread waited for) at the latest when it goes.
 struct EarlyWriteback {
-    std::atomic<bool> stop{false};
+    Lock lock;
+    Condition stopped;  // woken when stop is set
+    bool stop = false;
     DiskWatchState* disk_watch = nullptr;
     InstallJournal* journal = nullptr;
     Thread thread;  // null when it could not be started: the final flush does it all
@@ -415,19 +434,28 @@ struct EarlyWriteback {
 };
 
 static void stop_early_writeback(EarlyWriteback* writeback) {
-    writeback->stop = true;
+    if (!writeback->thread.is_open()) return;
+    {
+        HeldLock held(writeback->lock.get());
+        writeback->stop = true;
+        wake_condition(writeback->stopped.get());
+    }
     writeback->thread.reset();
 }
 
+// Sleeps on the condition, not in steps: it ends as soon as it is stopped.
 static void write_back_until_stopped(void* argument) {
     EarlyWriteback& writeback = *static_cast<EarlyWriteback*>(argument);
-    uint32_t waited = 0;
-    while (!writeback.stop.load()) {
-        sleep_ms(writeback_poll_ms);
-        waited += writeback_poll_ms;
-        if (waited < writeback_interval_ms || writeback.stop.load()) continue;
+    HeldLock held(writeback.lock.get());
+    for (;;) {
+        const uint64_t due = monotonic_ms() + writeback_interval_ms;
+        for (uint64_t now = monotonic_ms(); !writeback.stop && now < due; now = monotonic_ms()) {
+            wait_for_condition(writeback.stopped.get(), writeback.lock.get(), static_cast<uint32_t>(due - now));
+        }
+        if (writeback.stop) return;
+        leave_lock(writeback.lock.get());
         write_noted_records(writeback.journal, writeback.disk_watch);
-        waited = 0;
+        take_lock(writeback.lock.get());
     }
 }
 
@@ -529,7 +557,7 @@ bool run_full_installation() {
     progress.journal = &journal;
     progress.disk_watch = disk_watch.get();
     uint64_t needed = 0;
-    plan_installation(zip.get(), signed_manifest, journal, &progress.total, &needed);
+    plan_installation(zip.get(), signed_manifest, journal, &progress.total, &needed, &progress.found_short);
 
     uint64_t free_bytes = 0;
     if (free_bytes_for_caller(".", &free_bytes) && free_bytes < needed + free_space_margin) {
@@ -544,7 +572,14 @@ bool run_full_installation() {
     EarlyWriteback writeback;
     writeback.disk_watch = disk_watch.get();
     writeback.journal = &journal;
-    writeback.thread = start_thread(write_back_until_stopped, &writeback);
+    writeback.lock = make_lock();
+    writeback.stopped = make_condition();
+    if (writeback.lock.is_open() && writeback.stopped.is_open()) {
+        writeback.thread = start_thread(write_back_until_stopped, &writeback);
+    }
+    PartFinisher finisher;
+    start_part_finisher(&finisher, &journal);
+    progress.finisher = &finisher;
     bool extracted = true;
     for (mz_uint index = 0; extracted && index < entry_count; ++index) {
         mz_zip_archive_file_stat entry;
@@ -554,6 +589,12 @@ bool run_full_installation() {
     // Nothing more is read: a fetch of a window still under way would only
     // take the link from the game or the wait that follows.
     stop_reading();
+    // A part that could not be put in place stops the installation at it,
+    // unless an entry after it has already stopped it (and said so).
+    if (!finish_all_parts(&finisher) && extracted) {
+        print_download_stop(finisher.failed_path.c_str());
+        extracted = false;
+    }
     stop_early_writeback(&writeback);
     if (!extracted) {
         write_noted_records(&journal, disk_watch.get());

@@ -140,6 +140,14 @@ bool seek_file(FILE* file, uint64_t offset);
 // data).
 bool flush_file_data(FILE* file);
 
+// How many threads should finish written files (flush_file_data, close,
+// move_replacing) beside the thread that writes them, at most max: on
+// Windows, where each file's flush waits for the disk (and under Wine each
+// of those calls is a round trip to wineserver), max; on POSIX, where they
+// cost microseconds, none (measured: finishing threads there only added
+// CPU time, the folder's lock taken by a rename beside each new file).
+size_t file_finishing_threads(size_t max);
+
 // Puts the folder's own entries on disk: the names of the files in it, a
 // new or a deleted one among them (POSIX: fsync of the folder; Windows:
 // FlushFileBuffers of the folder; a file system that cannot flush a
@@ -247,6 +255,9 @@ void wait_for_condition(ConditionState* condition, LockState* lock, uint32_t tim
 
 // Wakes every thread waiting on the condition.
 void wake_condition(ConditionState* condition);
+
+// Wakes one of them, for work any one of them can take.
+void wake_one_waiter(ConditionState* condition);
 
 // Milliseconds since some fixed moment, never going back.
 uint64_t monotonic_ms();

@@ -45,6 +45,10 @@ bool flush_file_data(FILE* file) {
     return fflush(file) == 0;
 }
 
+size_t file_finishing_threads(size_t) {
+    return 0;
+}
+
 bool flush_folder_entries(const char* folder) {
     const int descriptor = open(system_path(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (descriptor < 0) return false;

@@ -121,6 +121,10 @@ void wake_condition(ConditionState* condition) {
     pthread_cond_broadcast(&condition->condition);
 }
 
+void wake_one_waiter(ConditionState* condition) {
+    pthread_cond_signal(&condition->condition);
+}
+
 uint64_t monotonic_ms() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

@@ -55,6 +55,10 @@ bool flush_file_data(FILE* file) {
     return handle != INVALID_HANDLE_VALUE && flushed_or_cannot_flush(handle);
 }
 
+size_t file_finishing_threads(size_t max) {
+    return max;
+}
+
 bool flush_folder_entries(const char* folder) {
     // A folder opens only with backup semantics, and flushes only with
     // write access.

@@ -103,6 +103,10 @@ void wake_condition(ConditionState* condition) {
     WakeAllConditionVariable(&condition->condition);
 }
 
+void wake_one_waiter(ConditionState* condition) {
+    WakeConditionVariable(&condition->condition);
+}
+
 uint64_t monotonic_ms() {
     return GetTickCount64();
 }

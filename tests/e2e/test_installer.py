@@ -10,6 +10,7 @@ import subprocess
 import time
 import unittest
 import uuid
+import warnings
 import zipfile
 import zlib
 
@@ -431,6 +432,45 @@ class InstallScenarios:
         self.assertFalse(os.path.exists(os.path.join(self.game, victim + ".zempart")))
         self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
         self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM/full-install")))
+
+    def test_files_are_put_in_place_one_at_a_time_per_name_and_a_failed_move_names_its_entry(self):
+        # The Windows build finishes part files (flush, close, move) on
+        # threads of their own while the next entries are written: a name
+        # written twice must wait for its first part, and a move that fails
+        # must still stop the installation at its own entry.
+        folder = "Frolix_Multiplayer/Content/Data/"
+        names = [folder + "item%03d.json" % i for i in range(40)]
+        cases = [("one name written twice: the later entry is the file", "item020.json", None),
+                 ("a folder in the way: the installation stops at that entry", None, "item020.json")]
+        for what, twice, blocked in cases:
+            with self.subTest(what):
+                remove_tree(self.game)
+                os.makedirs(self.game)
+                self.put_programs(self.game)
+                archive = self.archive_path()
+                with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+                    z.writestr("ZEM-Play.bat", self.game_batch())
+                    for name in names:
+                        z.writestr(name, name.encode() * 50)
+                        if twice and name.endswith(twice):
+                            with warnings.catch_warnings():
+                                warnings.simplefilter("ignore")  # "Duplicate name"
+                                z.writestr(name, b"the later one" * 50)
+                self.serve("frolix-rewrite.zip", archive)
+                if blocked:
+                    write(os.path.join(self.game, folder, blocked, "inside.txt"), b"not the game's")
+                output, code = self.install()
+                data = os.path.join(self.game, folder)
+                self.assertEqual([], [n for n in os.listdir(data) if n.endswith(".zempart")])
+                if twice:
+                    self.assertEqual((0, b"the later one" * 50), (code, read(os.path.join(data, twice))), output)
+                    continue
+                self.assertEqual(1, code, output)
+                local = (folder + blocked).replace("/", "\\").encode()
+                self.assertTrue(output.endswith(self.console(b"\n  The download stopped at " + local +
+                                                             b". Tap the game again to carry on from here.\n")), output)
+                self.assertTrue(os.path.isdir(os.path.join(data, blocked)))
+                self.assertTrue(os.path.exists(os.path.join(self.game, "ZEM/install-incomplete")))
 
     def test_entry_cut_short_stops_the_installation(self):
         archive = self.archive_path()
