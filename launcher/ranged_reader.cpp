@@ -192,6 +192,7 @@ static bool start_window_fetch(WindowSlot& slot, uint64_t start, uint64_t length
     slot.awaited = 0;
     slot.answered = false;
     slot.answered_total = 0;
+    slot.served = false;
     slot.last_progress_ms = monotonic_ms();
     slot.fetch = WindowFetch::queued;
     wake_condition(slot.worker->work.get());
@@ -222,18 +223,25 @@ static bool is_among(const WindowSlot* slot, WindowSlot* const* slots, size_t co
 }
 
 // With the lock held: a slot for a new window, none of `keep`: one with no
-// window or a failed one first, then a complete one (its window may still
-// serve a read that comes back to it), else one still fetching.
+// window or a failed one first, then one with all its bytes in that reads
+// have been served from (it may still serve a read that comes back to it),
+// then one with all its bytes in that no read has touched yet (fetched
+// ahead for the reads to come: the first window, in before the archive's
+// end is read to open it, is the next one read), else one still fetching.
 static WindowSlot* slot_to_reuse(WindowSlot* const* keep, size_t kept) {
-    WindowSlot* complete = nullptr;
+    WindowSlot* read_from = nullptr;
+    WindowSlot* not_read_yet = nullptr;
     WindowSlot* under_way = nullptr;
     for (WindowSlot& slot : remote_archive.slots) {
         if (is_among(&slot, keep, kept)) continue;
         if (slot.fetch == WindowFetch::none || slot.fetch == WindowFetch::failed) return &slot;
-        WindowSlot*& candidate = slot.fetch == WindowFetch::complete ? complete : under_way;
+        // All its bytes in: complete, or its worker about to say so.
+        const bool all_in = slot.received >= slot.length;
+        WindowSlot*& candidate = !all_in ? under_way : slot.served ? read_from : not_read_yet;
         if (candidate == nullptr) candidate = &slot;
     }
-    return complete != nullptr ? complete : under_way;
+    if (read_from != nullptr) return read_from;
+    return not_read_yet != nullptr ? not_read_yet : under_way;
 }
 
 // With the lock held: waits until the slot has its first `needed` bytes.
@@ -268,6 +276,7 @@ static bool copy_from_windows(uint64_t offset, unsigned char* destination, size_
         const size_t here = static_cast<size_t>(std::min<uint64_t>(count, slot->length - in_window));
         if (!wait_for_window_bytes(*slot, static_cast<size_t>(in_window + here))) return false;
         memcpy(destination, slot->bytes.get() + in_window, here);
+        slot->served = true;
         destination += here;
         offset += here;
         count -= here;
@@ -331,6 +340,7 @@ static void clear_slot(WindowSlot& slot) {
     slot.awaited = 0;
     slot.answered = false;
     slot.answered_total = 0;
+    slot.served = false;
 }
 
 bool open_remote_archive(const char* url) {

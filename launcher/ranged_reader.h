@@ -66,6 +66,7 @@ struct WindowSlot {
     uint64_t last_progress_ms = 0;  // when it was asked for, answered, or brought a byte
     size_t awaited = 0;             // the reader waits until this much has arrived (0: nobody)
     bool answered = false;          // its headers are in, or it failed before them
+    bool served = false;            // a read has been served from this window
     uint64_t answered_total = 0;    // the total of its 206 answer's Content-Range; 0: none
 };
 
