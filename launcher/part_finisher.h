@@ -1,6 +1,7 @@
 // Part files whose bytes are all written and checked are flushed, closed
-// and moved into place by a thread of their own, and their journal records
-// noted, while the extraction goes on with the next entries. Under Wine
+// and moved into place by threads of their own, and their journal records
+// noted, while the extraction goes on with the next entries: on Windows,
+// where those calls are dear (POSIX finishes each part itself). Under Wine
 // those calls are most of a small file's time (a flush is an fsync, each
 // name not there yet a scan of its folder, each open, close and rename a
 // round trip to wineserver), and the extraction thread no longer waits
@@ -75,7 +76,7 @@ bool wait_for_parts_before(PartFinisher* finisher, const char* local_path);
 // Hands the part over; waits while parts_waiting_capacity wait already.
 void hand_over_part(PartFinisher* finisher, FinishingPart part);
 
-// Waits until every part handed over is finished and ends the thread.
+// Waits until every part handed over is finished and ends the threads.
 // False when one could not be put in place (failed_path).
 bool finish_all_parts(PartFinisher* finisher);
 
