@@ -42,10 +42,14 @@ bool local_path_for_entry(const char* entry_name, char* local_path) {
     return true;
 }
 
-void create_parent_folders(const char* local_path, std::string* folder_made) {
+size_t parent_folder_length(const char* local_path) {
     const char* end = local_path + strlen(local_path);
     while (end > local_path && end[-1] != '/' && end[-1] != '\\') --end;
-    const size_t length = static_cast<size_t>(end - local_path);
+    return static_cast<size_t>(end - local_path);
+}
+
+void create_parent_folders(const char* local_path, std::string* folder_made) {
+    const size_t length = parent_folder_length(local_path);
     if (folder_made->size() == length && folder_made->compare(0, length, local_path, length) == 0) return;
     folder_made->assign(local_path, length);
     std::string folder(local_path, length);

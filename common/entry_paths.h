@@ -43,4 +43,8 @@ bool local_path_for_entry(const char* entry_name, char* local_path);
 // forty system calls under Wine).
 void create_parent_folders(const char* local_path, std::string* folder_made);
 
+// The length of the path's folder: up to and with its last separator ('/'
+// or '\\'); 0 for a name with none.
+size_t parent_folder_length(const char* local_path);
+
 }  // namespace zem

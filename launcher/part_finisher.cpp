@@ -1,9 +1,9 @@
 #include "launcher/part_finisher.h"
 
+#include "common/entry_paths.h"
 #include "common/state_files.h"
 
 #include <algorithm>
-#include <cstring>
 #include <utility>
 
 namespace zem {
@@ -69,11 +69,8 @@ void start_part_finisher(PartFinisher* finisher, InstallJournal* journal) {
     }
 }
 
-// Up to and with the last separator.
 static std::string folder_of(const char* local_path) {
-    const char* end = local_path + strlen(local_path);
-    while (end > local_path && end[-1] != '/' && end[-1] != '\\') --end;
-    return std::string(local_path, static_cast<size_t>(end - local_path));
+    return std::string(local_path, parent_folder_length(local_path));
 }
 
 static bool has_non_ascii(const char* text) {
