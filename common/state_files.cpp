@@ -25,21 +25,48 @@ FileText read_whole_file(const char* path) {
     return text;
 }
 
-void extract_version(const char* release_text, char* version) {
-    if (release_text == nullptr) return;
-    const char* key = strstr(release_text, "\"version\"");
-    if (key == nullptr) return;
-    const char* colon = strchr(key + 9, ':');
-    if (colon == nullptr) return;
+// The value of the first key (quoted, as key is) in text, by a plain
+// search: the colon after the key, the double quote after the colon, and
+// the value up to the next double quote. Null when any is missing; *end
+// is then left as it was.
+static const char* find_quoted_value(const char* text, const char* key, size_t* length, const char** end) {
+    const char* found = strstr(text, key);
+    if (found == nullptr) return nullptr;
+    const char* colon = strchr(found + strlen(key), ':');
+    if (colon == nullptr) return nullptr;
     const char* opening = strchr(colon, '"');
-    if (opening == nullptr) return;
+    if (opening == nullptr) return nullptr;
     const char* value = opening + 1;
     const char* closing = strchr(value, '"');
-    if (closing == nullptr) return;
-    const size_t length = static_cast<size_t>(closing - value);
+    if (closing == nullptr) return nullptr;
+    *length = static_cast<size_t>(closing - value);
+    *end = closing + 1;
+    return value;
+}
+
+// Copies a value shorter than 64 characters; a longer one changes nothing.
+static void copy_version_value(const char* value, size_t length, char* version) {
     if (length >= version_capacity) return;
     memcpy(version, value, length);
     version[length] = '\0';
+}
+
+void extract_version(const char* release_text, char* version) {
+    if (release_text == nullptr) return;
+    size_t length = 0;
+    const char* end = nullptr;
+    const char* value = find_quoted_value(release_text, "\"version\"", &length, &end);
+    if (value != nullptr) copy_version_value(value, length, version);
+}
+
+void extract_base_version(const char* release_text, char* base) {
+    if (release_text == nullptr) return;
+    size_t length = 0;
+    const char* after_version = nullptr;
+    if (find_quoted_value(release_text, "\"version\"", &length, &after_version) == nullptr) return;
+    const char* end = nullptr;
+    const char* value = find_quoted_value(after_version, "\"base\"", &length, &end);
+    if (value != nullptr) copy_version_value(value, length, base);
 }
 
 void read_version_file(const char* path, char* version) {

@@ -28,7 +28,9 @@ constexpr const char* launcher_file_name = "ZEM-Play.exe";
 constexpr const char* updater_file_name = "ZEM-Update.exe";
 constexpr const char* delivered_launcher_path = "ZEM-Play.exe.new";
 constexpr const char* delivered_updater_path = "ZEM-Update.exe.new";
-// The launcher's previous copy: its own file name + ".old".
+// The launcher's delivered and previous copies: its own file name + ".new"
+// / ".old".
+constexpr const char* delivered_copy_suffix = ".new";
 constexpr const char* previous_copy_suffix = ".old";
 constexpr const char* previous_launcher_path = "ZEM-Play.exe.old";
 // The installer writes each entry as its local path + ".zempart" first.
@@ -52,6 +54,14 @@ FileText read_whole_file(const char* path);
 // copies it into version (capacity version_capacity) when it is shorter
 // than 64 characters. version is left as it was otherwise.
 void extract_version(const char* release_text, char* version);
+
+// The release an update archive was made against, as zem-publish records
+// it in the update's release description and in the server's: the value of
+// the first "base" key after the "version" key's value, found the same way
+// (so the version's own search never meets it, and a version spelled
+// "base" is never taken for the key). base (capacity version_capacity) is
+// left as it was when there is none, or it is 64 characters or longer.
+void extract_base_version(const char* release_text, char* base);
 
 // Reads "ZEM\release.json"-style files: read_whole_file + extract_version.
 void read_version_file(const char* path, char* version);

@@ -7,8 +7,10 @@
 #include "launcher/launcher.h"
 
 #include "common/digests.h"
+#include "common/removal_list.h"
 #include "common/server.h"
 #include "common/state_files.h"
+#include "common/versions.h"
 #include "common/zip_reader.h"
 #include "launcher/install_journal.h"
 #include "launcher/part_finisher.h"
@@ -56,6 +58,9 @@ struct InstallProgress {
     PartFinisher* finisher = nullptr;
     // By entry index: the planning pass found no file of the entry's size.
     std::vector<bool> found_short;
+    // By entry index: where the run of entries that will be written from it
+    // on ends in the archive (plan_read_spans).
+    std::vector<uint64_t> span_end;
 };
 
 static double gigabytes(uint64_t bytes) {
@@ -160,6 +165,33 @@ static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, con
     }
 }
 
+// Where the archive's bytes that the extraction will read from each entry
+// on end: at the local header of the next entry it may pass over (one not
+// found short, whose file may turn out complete), or where the entries'
+// data ends. The reader fetches no window past it, so a folder that holds
+// most of the release fetches the entries it lacks, not the archive
+// around them; a first installation's span is the whole archive. An
+// archive whose entries do not lie in index order gets no limit past the
+// point where the order breaks.
+static void plan_read_spans(mz_zip_archive* zip, const std::vector<bool>& found_short, std::vector<uint64_t>* ends) {
+    const mz_uint entry_count = mz_zip_reader_get_num_files(zip);
+    const uint64_t data_end = zip->m_central_directory_file_ofs;
+    ends->assign(entry_count, data_end);
+    uint64_t next_header = data_end;
+    bool next_is_written = true;
+    for (mz_uint index = entry_count; index-- > 0;) {
+        mz_zip_archive_file_stat entry;
+        if (!mz_zip_reader_file_stat(zip, index, &entry) || entry.m_local_header_ofs >= next_header) {
+            next_header = data_end;
+            next_is_written = true;
+            continue;
+        }
+        (*ends)[index] = next_is_written ? (index + 1 < entry_count ? (*ends)[index + 1] : data_end) : next_header;
+        next_header = entry.m_local_header_ofs;
+        next_is_written = entry.m_is_directory || found_short[index];
+    }
+}
+
 // Shared by the reads that check files: one at a time, on the extraction's thread.
 static unsigned char check_buffer[crc_check_buffer_size];
 
@@ -202,12 +234,22 @@ static bool file_is_complete(const char* local_path, mz_uint index, const mz_zip
     return matches;
 }
 
-// The running launcher's file and its previous copy are never written.
-static bool names_own_file(const char* local_path) {
-    if (equals_ignoring_ascii_case(local_path, own_file_name)) return true;
+// The launcher's previous copy is never written: it may be the image that
+// is running.
+static bool names_previous_copy(const char* local_path) {
     char previous_name[copy_name_capacity];
     snprintf(previous_name, sizeof previous_name, "%s%s", own_file_name, previous_copy_suffix);
     return equals_ignoring_ascii_case(local_path, previous_name);
+}
+
+// The running launcher's own file cannot be written: the release's
+// launcher goes to its delivered-copy name, as an update's does, and the
+// next start puts it in place. False when that name would not fit: the
+// entry is then passed over, never written under a name cut short.
+static bool redirect_own_file(char local_path[local_path_capacity]) {
+    if (!equals_ignoring_ascii_case(local_path, own_file_name)) return true;
+    const int length = snprintf(local_path, local_path_capacity, "%s%s", own_file_name, delivered_copy_suffix);
+    return length > 0 && static_cast<size_t>(length) < local_path_capacity;
 }
 
 enum class EntryStep { written, passed_over, failed };
@@ -359,14 +401,19 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     }
     const ManifestEntry* signed_entry = manifest ? find_manifest_entry(*manifest, entry.m_filename) : nullptr;
     if (manifest != nullptr && signed_entry == nullptr) return EntryStep::passed_over;
-    // The running launcher's own file is never overwritten; an entry whose
-    // file already holds it counts as complete. A file the planning pass
-    // found short is not asked about again (under Wine each name not there
-    // is a scan of its folder): only this run writes the folder meanwhile,
-    // and where two entries name one file, the later one is written.
-    if (names_own_file(local_path) ||
+    // An entry whose file already holds it counts as complete. A file the
+    // planning pass found short is not asked about again (under Wine each
+    // name not there is a scan of its folder): only this run writes the
+    // folder meanwhile, and where two entries name one file, the later one
+    // is written. The launcher's own file is judged as it stands, and
+    // written, when it differs, under its delivered-copy name.
+    if (names_previous_copy(local_path) ||
         (!progress->found_short[index] &&
          file_is_complete(local_path, index, entry, signed_entry, progress->journal))) {
+        progress->done += entry.m_uncomp_size;
+        return EntryStep::passed_over;
+    }
+    if (!redirect_own_file(local_path)) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
@@ -374,6 +421,7 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     char part_path[part_path_capacity];
     make_part_path(local_path, part_path);
     const PartRecord* kept = kept_part(zip, *progress->journal, index, entry, part_path);
+    limit_reads_to(progress->span_end[index]);
     FileStream part;
     PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress, &part);
     if (written == PartWrite::differs && kept != nullptr) {
@@ -526,6 +574,17 @@ bool run_full_installation() {
             print_unsigned_archive_refusal();
             return false;
         }
+        // As with an update: never back to an older release than the folder
+        // holds (the updater hands a folder that missed updates to this
+        // installation on the word of an unsigned release description).
+        char installed_version[version_capacity] = "";
+        read_version_file(installed_release_path, installed_version);
+        if (!release_may_replace(manifest.version.c_str(), installed_version)) {
+            printf("  The game download would go back to version %s, so nothing was installed."
+                   " Tap the game again later.\n",
+                   manifest.version.c_str());
+            return false;
+        }
         signed_manifest = &manifest;
     }
 
@@ -558,6 +617,7 @@ bool run_full_installation() {
     progress.disk_watch = disk_watch.get();
     uint64_t needed = 0;
     plan_installation(zip.get(), signed_manifest, journal, &progress.total, &needed, &progress.found_short);
+    plan_read_spans(zip.get(), progress.found_short, &progress.span_end);
 
     uint64_t free_bytes = 0;
     if (free_bytes_for_caller(".", &free_bytes) && free_bytes < needed + free_space_margin) {
@@ -601,6 +661,10 @@ bool run_full_installation() {
         return false;
     }
     zip.reset();
+    // What the release retired goes too: the folder may have held an older
+    // release (the updater leaves a folder too far behind for its update
+    // to this installation).
+    apply_removal_list();
 
     // The journal ends with the installation, before its marker.
     end_install_journal(&journal);

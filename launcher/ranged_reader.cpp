@@ -11,9 +11,12 @@ namespace zem {
 RemoteArchive remote_archive;
 
 // The length of the window that starts at offset: 8 MiB, or less where the
-// archive ends sooner. Only once the size is known.
+// archive or the span of the reads to come (limit_reads_to) ends sooner.
+// Only once the size is known.
 static uint64_t window_length_at(uint64_t offset) {
-    return std::min<uint64_t>(window_capacity, remote_archive.size - offset);
+    const RemoteArchive& archive = remote_archive;
+    const uint64_t end = offset < archive.read_span_end ? std::min(archive.size, archive.read_span_end) : archive.size;
+    return std::min<uint64_t>(window_capacity, end - offset);
 }
 
 // A GET of [offset, offset + length) with "Range: bytes=first-last\r\n".
@@ -314,7 +317,7 @@ static void fetch_windows_after(uint64_t read_end) {
     WindowSlot* last = slot_holding(read_end - 1);
     if (last == nullptr || last->fetch == WindowFetch::failed) return;
     following[linked++] = last;
-    const uint64_t end = std::min(archive.size, archive.read_ahead_end);
+    const uint64_t end = std::min({archive.size, archive.read_ahead_end, archive.read_span_end});
     while (linked < window_slot_count) {
         const uint64_t next = last->start + last->length;
         if (next >= end) break;
@@ -387,6 +390,7 @@ void close_remote_archive() {
     archive.size_known = false;
     archive.last_read_end = ~uint64_t{0};
     archive.read_ahead_end = ~uint64_t{0};
+    archive.read_span_end = ~uint64_t{0};
     if (archive.lock.is_open()) {
         HeldLock held(archive.lock.get());
         archive.stopping = false;
@@ -473,6 +477,11 @@ void read_ahead(uint64_t offset) {
 void limit_read_ahead(uint64_t end) {
     HeldLock held(remote_archive.lock.get());
     remote_archive.read_ahead_end = end;
+}
+
+void limit_reads_to(uint64_t end) {
+    HeldLock held(remote_archive.lock.get());
+    remote_archive.read_span_end = end;
 }
 
 void stop_reading() {

@@ -59,8 +59,8 @@ int run_launcher() {
 
     char delivered_name[copy_name_capacity];
     char previous_name[copy_name_capacity];
-    snprintf(delivered_name, sizeof delivered_name, "%s.new", own_file_name);
-    snprintf(previous_name, sizeof previous_name, "%s.old", own_file_name);
+    snprintf(delivered_name, sizeof delivered_name, "%s%s", own_file_name, delivered_copy_suffix);
+    snprintf(previous_name, sizeof previous_name, "%s%s", own_file_name, previous_copy_suffix);
 
     // Held while this run writes the game folder: a second window started
     // at the same time (a double tap) waits here, then finds the game

@@ -170,12 +170,19 @@ static std::string version_in(const char* release_text) {
     return version;
 }
 
-// The base release's files by entry name (as the clients write them: an
-// archive's leading "./" components dropped), and its version where it has
-// one (its ZEM/release.json; a game folder may have none). Its own state
-// entries are left out. False (error set) when the base cannot be read.
-static bool read_base(const std::string& given, std::map<std::string, BaseFile>* files, std::string* version,
-                      std::string* error) {
+// What pack needs of the base release.
+struct BaseRelease {
+    // Its files by entry name (as the clients write them: an archive's
+    // leading "./" components dropped), its own state entries left out.
+    std::map<std::string, BaseFile> files;
+    std::string version;       // its ZEM/release.json's; a game folder may have none
+    std::string removal_list;  // its ZEM/removed.txt; empty for none
+};
+
+// Reads the base release. False (error set) when it cannot be read.
+static bool read_base(const std::string& given, BaseRelease* release, std::string* error) {
+    std::map<std::string, BaseFile>* files = &release->files;
+    std::string* version = &release->version;
     // A release folder that pack wrote (OUT_DIR) stands for its full archive.
     const std::string release_archive = join_path(join_path(given, release_files_folder), full_archive_name);
     const std::string release_text = join_path(join_path(given, release_files_folder), release_description_name);
@@ -187,6 +194,8 @@ static bool read_base(const std::string& given, std::map<std::string, BaseFile>*
     if (kind == PathKind::folder) {
         FileText release_text = read_whole_file(join_path(base, installed_release_path).c_str());
         if (release_text) *version = version_in(release_text.get());
+        FileText removal_text = read_whole_file(join_path(base, removal_list_path).c_str());
+        if (removal_text) release->removal_list = removal_text.get();
         std::vector<SourceFile> listed;
         std::vector<std::string> refused, empty;
         if (!list_game_files(base, "", &listed, &refused, &empty)) {
@@ -223,11 +232,17 @@ static bool read_base(const std::string& given, std::map<std::string, BaseFile>*
         }
         const std::string name(entry_name_without_leading_dots(entry.m_filename));
         if (entry.m_is_directory) continue;
-        if (name == release_entry_name) {
+        if (name == release_entry_name || name == removal_list_entry_name) {
             size_t size = 0;
             void* data = mz_zip_reader_extract_to_heap(zip.get(), index, &size, 0);
-            if (data != nullptr) *version = version_in(std::string(static_cast<const char*>(data), size).c_str());
+            // Read as the clients read them: up to a first NUL.
+            const std::string text = data != nullptr ? std::string(static_cast<const char*>(data), size).c_str() : "";
             mz_free(data);
+            if (name == release_entry_name) {
+                *version = version_in(text.c_str());
+            } else {
+                release->removal_list = text;
+            }
         }
         const size_t slash = name.find('/');
         if (slash != std::string::npos && is_state_folder(name.substr(0, slash))) continue;
@@ -354,17 +369,45 @@ bool version_is_publishable(const std::string& version) {
     return true;
 }
 
-// The removal list: every base file this release no longer has, as a line
-// the updater applies; what it cannot express becomes a note.
-static std::string make_removal_list(const std::map<std::string, BaseFile>& base,
-                                     const std::vector<SourceFile>& files, PackReport* report) {
+// The base's removal list carried forward: each line the clients apply,
+// in its '/' form, keyed for folding, unless it would delete a file of
+// this release (a file line naming one, a folder line holding one).
+static void carry_removal_lines(const std::string& list, const std::set<std::string>& keys,
+                                std::map<std::string, std::string>* lines) {
+    size_t start = 0;
+    while (start < list.size()) {
+        const size_t end = std::min(list.find_first_of("\r\n", start), list.size());
+        char path[local_path_capacity];
+        const RemovalEntry entry = parse_removal_line(list.data() + start, end - start, path);
+        start = end + 1;
+        if (entry == RemovalEntry::refused) continue;
+        std::string line(path);
+        std::replace(line.begin(), line.end(), '\\', '/');
+        const std::string key = folding_key(line);
+        if (entry == RemovalEntry::file) {
+            if (keys.count(key) == 0) (*lines)[key] = line;
+            continue;
+        }
+        const auto inside = keys.lower_bound(key + "/");
+        if (inside == keys.end() || inside->compare(0, key.size() + 1, key + "/") != 0) (*lines)[key] = line + "/";
+    }
+}
+
+// The removal list: what the base's list retired (so that a player any
+// number of releases behind loses every retired file), and every base file
+// this release no longer has, as lines the updater applies; what it cannot
+// express becomes a note. Sorted, one line each, none naming a file of
+// this release.
+static std::string make_removal_list(const BaseRelease& base, const std::vector<SourceFile>& files,
+                                     PackReport* report) {
     std::set<std::string> names, keys;
     for (const SourceFile& file : files) {
         names.insert(file.name);
         keys.insert(folding_key(file.name));
     }
-    std::string list;
-    for (const auto& entry : base) {
+    std::map<std::string, std::string> lines;
+    carry_removal_lines(base.removal_list, keys, &lines);
+    for (const auto& entry : base.files) {
         const std::string& name = entry.first;
         if (names.count(name) != 0) continue;
         if (keys.count(folding_key(name)) != 0) {
@@ -382,9 +425,11 @@ static std::string make_removal_list(const std::map<std::string, BaseFile>& base
                                          "; players keep the file"});
             continue;
         }
-        list += name + "\r\n";
-        ++report->removed_lines;
+        lines[folding_key(name)] = name;
     }
+    std::string list;
+    for (const auto& line : lines) list += line.second + "\r\n";
+    report->removed_lines = lines.size();
     return list;
 }
 
@@ -531,9 +576,10 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     }
 
     // 2. and 3. The base release, the update's files, the removal list.
-    std::map<std::string, BaseFile> base;
-    std::string base_version;
-    if (!options.base.empty() && !read_base(options.base, &base, &base_version, error)) return false;
+    BaseRelease base_release;
+    const std::map<std::string, BaseFile>& base = base_release.files;
+    const std::string& base_version = base_release.version;
+    if (!options.base.empty() && !read_base(options.base, &base_release, error)) return false;
     if (options.key != nullptr && !base_version.empty() &&
         !release_may_replace(options.version.c_str(), base_version.c_str())) {
         report->notes.push_back(
@@ -596,14 +642,21 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     report->bytes = total_bytes;
 
     // 5. The removal list and the release description, last.
-    const std::string removal_list = make_removal_list(base, files, report);
+    const std::string removal_list = make_removal_list(base_release, files, report);
+    // The update says what it was made against, after the version: the
+    // updater of a player who is further behind installs the release
+    // through the full archive instead (docs/updater.md).
     const std::string release_text = "{\n  \"version\": \"" + options.version + "\"\n}\n";
+    const std::string update_release_text =
+        !version_is_publishable(base_version) ? release_text
+                             : "{\n  \"version\": \"" + options.version + "\",\n  \"base\": \"" + base_version + "\"\n}\n";
     const SourceFile removal_entry = text_entry(removal_list_entry_name, removal_list);
     const SourceFile release_entry = text_entry(release_entry_name, release_text);
-    for (ZipOutput* zip : {&full, &update}) {
-        write_entry(zip, removal_entry);
-        write_entry(zip, release_entry);
-    }
+    const SourceFile update_release_entry = text_entry(release_entry_name, update_release_text);
+    write_entry(&full, removal_entry);
+    write_entry(&full, release_entry);
+    write_entry(&update, removal_entry);
+    write_entry(&update, update_release_entry);
     const bool full_written = zip_finish(&full);
     const bool update_written = zip_finish(&update);
     if (!full_written || !update_written) {
@@ -636,7 +689,7 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     if (!move_replacing(full_temporary.c_str(), full_path.c_str()) ||
         !move_replacing(update_temporary.c_str(), update_path.c_str()) ||
         !put_signed_texts_in_place(options.key != nullptr, manifest_path, signature_path) ||
-        !write_text_file(release_path + ".part", release_text) ||
+        !write_text_file(release_path + ".part", update_release_text) ||
         !move_replacing((release_path + ".part").c_str(), release_path.c_str())) {
         *error = "cannot put the release files in place in " + files_folder;
         return false;

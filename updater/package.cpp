@@ -172,19 +172,62 @@ static UpdateOutcome check_update_signature(const unsigned char public_key[ecdsa
     return UpdateOutcome::installed;
 }
 
+// The largest release description read out of an update archive.
+constexpr size_t release_description_limit = 65536;
+
+// The version of the release an update archive brings and the release it
+// was made against, from its own release description (the last of them,
+// as the installation would leave it); each left as it was when the
+// archive has none.
+static void read_update_release(const char* archive_path, char version[version_capacity],
+                                char base[version_capacity]) {
+    mz_zip_archive archive;
+    memset(&archive, 0, sizeof archive);
+    if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return;
+    ZipReader zip(&archive);
+    const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
+    for (mz_uint i = 0; i < entry_count; ++i) {
+        mz_zip_archive_file_stat entry;
+        char local_path[local_path_capacity];
+        if (!mz_zip_reader_file_stat(zip.get(), i, &entry) || entry.m_uncomp_size > release_description_limit ||
+            !local_path_for_entry(zip.get(), i, entry.m_filename, local_path) ||
+            !equals_ignoring_ascii_case(local_path, installed_release_path)) {
+            continue;
+        }
+        size_t size = 0;
+        void* data = mz_zip_reader_extract_to_heap(zip.get(), i, &size, 0);
+        if (data == nullptr) continue;
+        const std::string text(static_cast<const char*>(data), size);
+        mz_free(data);
+        extract_version(text.c_str(), version);
+        extract_base_version(text.c_str(), base);
+    }
+}
+
+bool is_behind_base(const char* installed_version, const char* base_version) {
+    if (base_version[0] == '\0') return false;
+    return installed_version[0] == '\0' || release_order(installed_version, base_version) == VersionOrder::older;
+}
+
 UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash,
-                                               const char* installed_version, char signed_version[version_capacity]) {
+                                               const char* installed_version, char named_version[version_capacity]) {
     char digest_text[digest_text_capacity];
     if (!hash_file(archive_path, digest_text)) return UpdateOutcome::not_downloaded;
     unsigned char public_key[ecdsa_public_key_size];
     if (built_in_publisher_key(public_key)) {
         unsigned char digest[sha256_digest_size];
         decode_hex(digest_text, 2 * sha256_digest_size, digest);
-        const UpdateOutcome signature = check_update_signature(public_key, digest, installed_version, signed_version);
+        const UpdateOutcome signature = check_update_signature(public_key, digest, installed_version, named_version);
         if (signature != UpdateOutcome::installed) return signature;
     }
     // An empty stored hash never equals a digest.
     if (equals_ignoring_ascii_case(digest_text, stored_hash)) return UpdateOutcome::already_installed;
+    // Made against a release after the installed one: extracting it would
+    // leave a mix of releases. The archive's word holds, whatever the
+    // server's release description said.
+    char base[version_capacity] = "";
+    read_update_release(archive_path, named_version, base);
+    if (is_behind_base(installed_version, base)) return UpdateOutcome::behind_base;
     // Watched from before the first write: no failure to put an entry on
     // disk goes unseen (see watch_disk_writes).
     DiskWatch disk_watch = watch_disk_writes(".");

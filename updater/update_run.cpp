@@ -60,6 +60,17 @@ static const char* version_or_question_mark(const char* version) {
     return version[0] != '\0' ? version : "?";
 }
 
+// The game folder holds a release older than the one the update was made
+// against, so the update alone would leave a mix. The install-incomplete
+// marker hands the folder to the launcher: its next start installs the
+// release from the full archive, fetching only the entries whose files
+// differ, and then applies the release's removal list.
+static void leave_release_to_launcher(const char* version) {
+    create_empty_marker(install_incomplete_marker_path);
+    printf("  This game missed some updates: it brings itself to version %s at its next start.\n",
+           version_or_question_mark(version));
+}
+
 int run_updater(int argc, char** argv) {
     if (argc > 1 && strcmp(argv[1], licenses_argument) == 0) {
         print_licence_notice();
@@ -86,7 +97,12 @@ int run_updater(int argc, char** argv) {
         return 0;
     }
     char server_version[version_capacity] = "";
-    read_version_file(release_check_path, server_version);
+    char server_base[version_capacity] = "";
+    {
+        FileText release_text = read_whole_file(release_check_path);
+        extract_version(release_text.get(), server_version);
+        extract_base_version(release_text.get(), server_base);
+    }
     delete_file(release_check_path);
 
     const bool full_install_marker_present = file_is_readable(full_install_marker_path);
@@ -96,9 +112,18 @@ int run_updater(int argc, char** argv) {
         return 0;
     }
 
+    // Too far behind for the update archive: the server's description says
+    // so, and nothing of the archive is fetched.
+    if (is_behind_base(installed_version, server_base)) {
+        leave_release_to_launcher(server_version);
+        return 0;
+    }
+
     printf("  Getting the latest update...\n");
     UpdateOutcome outcome = UpdateOutcome::not_downloaded;
-    char signed_version[version_capacity] = "";
+    // The version an outcome names: the signed one, or the archive's own.
+    char named_version[version_capacity] = "";
+    snprintf(named_version, sizeof named_version, "%s", server_version);
     if (download_to_file(update_archive_url, update_download_path, false)) {
         // A signature that cannot be fetched is as good as none: the check
         // then refuses the archive. None from an earlier run may stand in.
@@ -107,7 +132,7 @@ int run_updater(int argc, char** argv) {
             download_to_file(update_signature_url, update_signature_path, true);
         }
         outcome = check_and_install_update_package(update_download_path, stored_hash, installed_version,
-                                                   signed_version);
+                                                   named_version);
     }
     if (publisher_key_is_built_in) delete_file(update_signature_path);
 
@@ -132,8 +157,12 @@ int run_updater(int argc, char** argv) {
         return 0;
     case UpdateOutcome::older_release:
         printf("  The update would go back to version %s, so it wasn't installed. Playing version %s.\n",
-               signed_version, version_or_question_mark(installed_version));
+               named_version, version_or_question_mark(installed_version));
         delete_file(update_download_path);
+        return 0;
+    case UpdateOutcome::behind_base:
+        delete_file(update_download_path);
+        leave_release_to_launcher(named_version);
         return 0;
     case UpdateOutcome::installed:
         delete_file(full_install_marker_path);

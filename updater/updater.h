@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/entry_paths.h"
+#include "common/removal_list.h"
 #include "common/removal_lines.h"
 #include "common/state_files.h"
 #include "common/versions.h"
@@ -52,14 +53,16 @@ constexpr int install_progress_interval = 25;
 // key (common/release_signing.h): the archive's signature is missing, not
 // the publisher's or not for this archive; or it names a version that may
 // not replace the installed one (release_may_replace). Nothing is installed
-// then.
+// then. behind_base: the archive was made against a release that comes
+// after the installed one; nothing is installed from it either.
 enum class UpdateOutcome {
     not_downloaded,
     already_installed,
     installation_failed,
     installed,
     not_signed,
-    older_release
+    older_release,
+    behind_base
 };
 
 // SHA-256 of the whole file as 64 lower-case hexadecimal characters. False
@@ -77,22 +80,17 @@ bool hash_file(const char* path, char digest_text[digest_text_capacity]);
 // With the publisher's key built in, the archive must first match the
 // signature at update_signature_path: signed by that key, for this digest,
 // and for a version that may replace installed_version (the signed version
-// is written to signed_version, capacity version_capacity).
+// is written to named_version, capacity version_capacity, for
+// older_release). An archive whose own release description names a base
+// that installed_version comes before is not extracted: behind_base, with
+// the version it brings in named_version (left as it was when it names
+// none).
 UpdateOutcome check_and_install_update_package(const char* archive_path, const char* stored_hash,
-                                               const char* installed_version, char signed_version[version_capacity]);
+                                               const char* installed_version, char named_version[version_capacity]);
 
-// ---------------------------------------------------------------- removal list
-
-// Deletes the files and folders that "ZEM\removed.txt" names and the rules
-// accept; prints "  Removed old ..." for each folder entry whose folder
-// existed. Links are never followed: a listed link goes as a link, and a
-// path with a link among the folders on its way is left alone. Does
-// nothing when the list cannot be read.
-void apply_removal_list();
-
-// Deletes a folder and everything in it, read-only files included. Links
-// inside it (symbolic links, junctions) are removed as links; what they
-// point to is never touched. True when the folder itself was removed.
-bool delete_folder_tree(const char* path);
+// The installed release comes before the one an update was made against
+// (release_order; no installed version counts as before). False when the
+// update names no base.
+bool is_behind_base(const char* installed_version, const char* base_version);
 
 }  // namespace zem

@@ -93,9 +93,10 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
                 any(c in ("", ".") or c.endswith((".", " ")) or re.fullmatch(r"[^.~]{1,6}~[0-9]+(\.[^.]{0,3})?", c)
                     for c in components))
 
-    def complete(e):
-        return (size_on_disk(e.filename) == e.file_size and
-                zlib.crc32(read(os.path.join(game, e.filename))) == e.CRC)
+    def complete(e, name=None):
+        name = name or e.filename
+        return (size_on_disk(name) == e.file_size and
+                zlib.crc32(read(os.path.join(game, name))) == e.CRC)
 
     files = [e for e in entries if not e.is_dir()]
     total = sum(e.file_size for e in files)
@@ -107,7 +108,9 @@ def expected_output(archive, game, own_name="ZEM-Play.exe"):
         name = e.filename
         if refused(name):
             continue
-        if meant(name).lower() == own_name.lower() or complete(e):
+        # The launcher's own entry is judged against the running file, and
+        # written (to its delivered copy) when it differs.
+        if complete(e, own_name if meant(name).lower() == own_name.lower() else None):
             done += e.file_size
             continue
         written = 0
@@ -301,10 +304,14 @@ class InstallScenarios:
         output, code = self.install()
         self.assertEqual((expected, 0), (output, code))
         self.assertEqual(launcher, read(os.path.join(self.game, "ZEM-Play.exe")))
-        self.assertEqual(source_files(self.source), installed_game_files(self.game))
+        # "./ZEM-Play.exe" is the launcher's own entry: it goes to the
+        # delivered copy that the next start puts in place.
+        installed = installed_game_files(self.game)
+        self.assertEqual(b"not a program " * 100, installed.pop("ZEM-Play.exe.new"))
+        self.assertEqual(source_files(self.source), installed)
         self.assertEqual(["full-install", "writer.lock"], sorted(os.listdir(os.path.join(self.game, "ZEM"))))
 
-    def test_archive_of_dot_made_by_bsdtar_installs_byte_exact_but_never_the_launcher(self):
+    def test_archive_of_dot_made_by_bsdtar_installs_byte_exact_the_launcher_as_its_delivered_copy(self):
         # Tools that archive "." name every entry "./..." ("./" itself too).
         small_game(self.source, count=9, seed=3, batch=self.game_batch())
         write(os.path.join(self.source, "ZEM-Play.exe"), b"an old launcher" * 100)
@@ -318,7 +325,7 @@ class InstallScenarios:
         self.assertEqual((expected, 0), self.install())
         self.assertEqual(launcher, read(os.path.join(self.game, "ZEM-Play.exe")))
         wanted = source_files(self.source)
-        del wanted["ZEM-Play.exe"]
+        wanted["ZEM-Play.exe.new"] = wanted.pop("ZEM-Play.exe")
         self.assertEqual(wanted, installed_game_files(self.game))
 
     def test_install_url_from_environment_and_empty_value_means_default(self):
@@ -389,7 +396,7 @@ class InstallScenarios:
         self.assertFalse(os.path.exists("/tmp/" + escape))
         self.assertEqual(source_files(self.source), installed_game_files(self.game))
 
-    def test_entry_named_like_the_launcher_is_never_written_but_counts_as_done(self):
+    def test_entry_named_like_the_launcher_goes_to_its_delivered_copy_unless_it_holds_it(self):
         small_game(self.source, count=3, batch=self.game_batch())
         archive = self.archive_path()
         with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
@@ -406,6 +413,18 @@ class InstallScenarios:
         self.assertEqual((expected, 0), (output, code))
         self.assertFalse(os.path.exists(os.path.join(self.game, "zem-play.EXE")))
         self.assertEqual(image, read(os.path.join(self.game, "ZEM-Play.exe")))
+        self.assertEqual(b"an old launcher" * 100, read(os.path.join(self.game, "ZEM-Play.exe.new")))
+
+        # An archive whose launcher is the running one delivers no copy.
+        os.remove(os.path.join(self.game, "ZEM-Play.exe.new"))
+        write(os.path.join(self.game, "ZEM/install-incomplete"), b"")
+        with zipfile.ZipFile(archive, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("ZEM-Play.exe", image)
+            for name, data in sorted(source_files(self.source).items()):
+                z.writestr(name, data)
+        expected = self.console(expected_output(archive, self.game)) + self.game_output()
+        self.assertEqual((expected, 0), self.install())
+        self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM-Play.exe.new")))
 
     def test_corrupted_entry_stops_with_its_name_and_leaves_no_part_file(self):
         small_game(self.source, count=6, batch=self.game_batch())

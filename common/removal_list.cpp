@@ -2,8 +2,11 @@
 // longer need. Each line passes the rules of common/removal_lines.h
 // (confined to "Frolix_Multiplayer", at least three components deep, never
 // in "Saved" or "Paks"); anything else is passed over silently. The list is
-// never changed, so it is applied again every run.
-#include "updater/updater.h"
+// never changed, so it is applied again every run. The updater applies it
+// at every run and after each update, the launcher after each complete
+// installation (which may have brought an older release's folder up to
+// date).
+#include "common/removal_list.h"
 
 #include "common/removal_lines.h"
 #include "common/state_files.h"
