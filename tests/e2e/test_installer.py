@@ -422,6 +422,7 @@ class InstallScenarios:
             z.writestr("ZEM-Play.exe", image)
             for name, data in sorted(source_files(self.source).items()):
                 z.writestr(name, data)
+        self.serve("frolix-rewrite.zip", archive)
         expected = self.console(expected_output(archive, self.game)) + self.game_output()
         self.assertEqual((expected, 0), self.install())
         self.assertFalse(os.path.exists(os.path.join(self.game, "ZEM-Play.exe.new")))

@@ -38,13 +38,13 @@ def handed_to_launcher(version):
     return b"  This game missed some updates: it brings itself to version %s at its next start.\n" % version
 
 
-def release_files(version):
+def release_files(version, batch):
     """The game as each release has it. 2.0 changes a.txt (same size, other
     bytes) and the game executable and retires o.txt; 3.0 keeps 2.0's
     a.txt, changes b.txt and the executable."""
     rng = random.Random(5)
     files = {
-        "ZEM-Play.bat": b"echo game started\nexit 0\n",
+        "ZEM-Play.bat": batch,
         GAME_EXE: b"MZ" + rng.randbytes(40000) + version.encode(),
         "Frolix_Multiplayer/Content/Data/a.txt": b"alpha 1\n" * 500,
         "Frolix_Multiplayer/Content/Data/b.txt": b"bravo 1\n" * 500,
@@ -68,7 +68,8 @@ def publish(*args):
 
 class LapsedScenarios:
     """For a server test case that provides programs (the folder of the two
-    programs under test), key (None, or the private key they trust),
+    programs under test), key (None, or the private key they trust), batch
+    (a ZEM-Play.bat that prints "game started"),
     launch() -> (stdout, exit code), update() -> stdout, console(output)
     and requests() (the server's access log lines)."""
 
@@ -84,7 +85,7 @@ class LapsedScenarios:
         """The release's OUT_DIR; its game folder holds the programs under
         test, so that the release's launcher is the running one."""
         source = os.path.join(self.releases, "game-" + version)
-        for name, data in release_files(version).items():
+        for name, data in release_files(version, self.batch).items():
             write(os.path.join(source, name), data)
         for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
             shutil.copyfile(os.path.join(self.programs, name), os.path.join(source, name))
@@ -153,6 +154,7 @@ class LapsedScenarios:
 class NativeLapsedPlayer(LapsedScenarios, ServerTestCase):
     programs = BIN
     key = None
+    batch = b"echo game started\nexit 0\n"
 
     def launch(self):
         return run_program(self.game, "ZEM-Play.exe", env=self.env())
