@@ -126,6 +126,19 @@ class Pack(unittest.TestCase):
         _, _, code = publish("check", update, self.path("r2", "files", "frolix-rewrite.zip"))
         self.assertEqual(code, 0)
 
+    def test_removal_list_carries_the_bases_lines_forward_but_never_a_file_brought_back(self):
+        x, y = "Frolix_Multiplayer/Content/Old/x.txt", "Frolix_Multiplayer/Content/Old/y.txt"
+        games = [make_game(self.path("v1"), b"1", {x: b"x", y: b"y"}), make_game(self.path("v2"), b"2"),
+                 make_game(self.path("v3"), b"3", {x: b"x again"})]
+        lists = []
+        for number, game in enumerate(games, 1):
+            base = ["--base", self.path("r%d" % (number - 1))] if number > 1 else []
+            _, err, code = publish("pack", game, "--version", "%d.0" % number, "--out", self.path("r%d" % number), *base)
+            self.assertEqual(code, 0, err)
+            with zipfile.ZipFile(self.path("r%d" % number, "files", "frolix-rewrite-update.zip")) as z:
+                lists.append(z.read("ZEM/removed.txt"))
+        self.assertEqual([b"", (x + "\r\n" + y + "\r\n").encode(), (y + "\r\n").encode()], lists)
+
     def test_an_empty_folder_is_a_notice_and_a_finding_only_when_strict(self):
         game = make_game(self.path("game"))
         os.makedirs(os.path.join(game, "Frolix_Multiplayer", "Saved"))

@@ -53,6 +53,32 @@ INSTANTIATE_TEST_SUITE_P(
         VersionCase{"no_text", nullptr, "kept", "kept"}),
     [](const testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
 
+class ExtractBaseVersion : public testing::TestWithParam<VersionCase> {};
+
+TEST_P(ExtractBaseVersion, TakesTheFirstBaseKeyAfterTheVersionsValue) {
+    const VersionCase& c = GetParam();
+    char base[zem::version_capacity];
+    snprintf(base, sizeof base, "%s", c.before);
+    zem::extract_base_version(c.text, base);
+    EXPECT_STREQ(c.expected, base);
+}
+
+const std::string base_64 = "{\"version\": \"2\", \"base\": \"" + sixty_four + "\"}";
+
+INSTANTIATE_TEST_SUITE_P(
+    OddTexts, ExtractBaseVersion,
+    testing::Values(
+        VersionCase{"as_pack_writes_it", "{\n  \"version\": \"3.0\",\n  \"base\": \"2.0\"\n}\n", "", "2.0"},
+        VersionCase{"none", "{\"version\": \"3.0\"}", "", ""},
+        // The version's own search never meets the base key, and the base's
+        // search starts after the version's value.
+        VersionCase{"a_version_spelled_base_is_no_key", "{\"version\": \"base\", \"x\": \"1\"}", "", ""},
+        VersionCase{"a_base_before_the_version_is_not_read", "{\"base\": \"1\", \"version\": \"3\"}", "", ""},
+        VersionCase{"no_version_no_base", "{\"base\": \"1\"}", "", ""},
+        VersionCase{"sixty_four_characters_leave_it_as_it_was", base_64.c_str(), "kept", "kept"},
+        VersionCase{"no_text", nullptr, "kept", "kept"}),
+    [](const testing::TestParamInfo<VersionCase>& info) { return std::string(info.param.name); });
+
 TEST(ReadWholeFile, ReadsBytesAndTerminates) {
     TempFolder folder;
     write_file("a.txt", std::string("ab\0cd", 5));
