@@ -4,9 +4,11 @@ the built programs in them, archives made by Info-ZIP zip and zipfile."""
 
 import atexit
 import os
+import re
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import tempfile
 import time
@@ -35,7 +37,7 @@ _run_folder = None
 
 def run_folder():
     """This test process's own folder for what the servers it starts read
-    (certificates, docroots, configurations): zem-run-* in the system's
+    (certificates, docroots, configurations): zem-run-PID-* in the system's
     temporary folder, made 0755 on first use and removed when the process
     ends. Not under the checkout: a checkout's parents may be closed to
     other users (a clone in root's home, mode 700), and Apache's workers run
@@ -47,11 +49,35 @@ def run_folder():
         if closed is not None:
             raise RuntimeError(f"{closed} cannot be entered by other users, so the servers' workers could not "
                                f"reach a test's files in {system_temp}: set TMPDIR to a folder they can enter")
-        folder = tempfile.mkdtemp(prefix="zem-run-", dir=system_temp)
+        remove_abandoned_run_folders(system_temp)
+        folder = tempfile.mkdtemp(prefix=f"zem-run-{os.getpid()}-", dir=system_temp)
         os.chmod(folder, 0o755)
         atexit.register(remove_tree, folder)
         _run_folder = folder
     return _run_folder
+
+
+def remove_abandoned_run_folders(system_temp):
+    """Removes this user's run folders whose process has ended without
+    removing its own (killed outright, as by a ctest timeout)."""
+    for name in os.listdir(system_temp):
+        match = re.fullmatch(r"zem-run-([0-9]+)-[^/]+", name)
+        if match is None or process_exists(int(match.group(1))):
+            continue
+        path = os.path.join(system_temp, name)
+        found = os.lstat(path)
+        if stat.S_ISDIR(found.st_mode) and found.st_uid == os.getuid():
+            remove_tree(path)
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
 
 
 def first_folder_closed_to_others(path):
