@@ -14,7 +14,7 @@ import subprocess
 import time
 import unittest
 
-from zem_e2e import (BIN, GAME_EXE, PORT, TMP_ROOT, Nginx, TestCA, folder_listing, make_temp_folder,
+from zem_e2e import (BIN, GAME_EXE, PORT, Nginx, TestCA, folder_listing, make_server_folder, make_temp_folder,
                      put_programs, read, remove_tree, run_program, write)
 from zem_servers import Apache, Caddy, TrafficServer, open_to_workers
 
@@ -59,9 +59,11 @@ class ServerMatrix(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
+        # The game trees and releases in work; what the servers read (the
+        # CA's certificate, the docroot, each server's folder) in served.
         cls.work = make_temp_folder("zem-publish-servers-")
-        open_to_workers(cls.work, TMP_ROOT)
-        cls.ca = TestCA(cls.work)
+        cls.served = make_server_folder("zem-publish-served-")
+        cls.ca = TestCA(cls.served)
         cls.env = dict(os.environ, SSL_CERT_FILE=cls.ca.ca_cert)
         cls.env.pop("ZEM_INSTALL_URL", None)
         cls.v1, cls.v2 = os.path.join(cls.work, "v1"), os.path.join(cls.work, "v2")
@@ -72,12 +74,13 @@ class ServerMatrix(unittest.TestCase):
             _, err, code = publish("pack", game, "--version", version, "--out", out, *base)
             if code != 0:
                 raise RuntimeError(err.decode())
-        cls.docroot = os.path.join(cls.work, "docroot")
+        cls.docroot = os.path.join(cls.served, "docroot")
         os.makedirs(os.path.join(cls.docroot, "files"))
 
     @classmethod
     def tearDownClass(cls):
         remove_tree(cls.work)
+        remove_tree(cls.served)
 
     def publish_release(self, release):
         files = os.path.join(self.docroot, "files")
@@ -85,10 +88,10 @@ class ServerMatrix(unittest.TestCase):
             shutil.copyfile(os.path.join(release, "files", name), os.path.join(files, name + ".new"))
             os.chmod(os.path.join(files, name + ".new"), 0o644)
             os.replace(os.path.join(files, name + ".new"), os.path.join(files, name))
-        open_to_workers(files, self.work)
+        open_to_workers(files)
 
     def server_folder(self, name):
-        folder = os.path.join(self.work, name)
+        folder = os.path.join(self.served, name)
         shutil.rmtree(folder, ignore_errors=True)
         os.makedirs(folder)
         return folder

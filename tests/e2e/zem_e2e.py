@@ -2,10 +2,13 @@
 fixed loopback port the test build's server URL names, game folders with
 the built programs in them, archives made by Info-ZIP zip and zipfile."""
 
+import atexit
 import os
+import re
 import shutil
 import signal
 import socket
+import stat
 import subprocess
 import tempfile
 import time
@@ -27,6 +30,75 @@ GAME_EXE = "Frolix_Multiplayer/Binaries/Win64/Frolix_Multiplayer-Win64-Shipping.
 def make_temp_folder(prefix):
     os.makedirs(TMP_ROOT, exist_ok=True)
     return tempfile.mkdtemp(prefix=prefix, dir=TMP_ROOT)
+
+
+_run_folder = None
+
+
+def run_folder():
+    """This test process's own folder for what the servers it starts read
+    (certificates, docroots, configurations): zem-run-PID-* in the system's
+    temporary folder, made 0755 on first use and removed when the process
+    ends. Not under the checkout: a checkout's parents may be closed to
+    other users (a clone in root's home, mode 700), and Apache's workers run
+    as www-data."""
+    global _run_folder
+    if _run_folder is None:
+        system_temp = tempfile.gettempdir()
+        closed = first_folder_closed_to_others(system_temp)
+        if closed is not None:
+            raise RuntimeError(f"{closed} cannot be entered by other users, so the servers' workers could not "
+                               f"reach a test's files in {system_temp}: set TMPDIR to a folder they can enter")
+        remove_abandoned_run_folders(system_temp)
+        folder = tempfile.mkdtemp(prefix=f"zem-run-{os.getpid()}-", dir=system_temp)
+        os.chmod(folder, 0o755)
+        atexit.register(remove_tree, folder)
+        _run_folder = folder
+    return _run_folder
+
+
+def remove_abandoned_run_folders(system_temp):
+    """Removes this user's run folders whose process has ended without
+    removing its own (killed outright, as by a ctest timeout)."""
+    for name in os.listdir(system_temp):
+        match = re.fullmatch(r"zem-run-([0-9]+)-[^/]+", name)
+        if match is None or process_exists(int(match.group(1))):
+            continue
+        path = os.path.join(system_temp, name)
+        found = os.lstat(path)
+        if stat.S_ISDIR(found.st_mode) and found.st_uid == os.getuid():
+            remove_tree(path)
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
+def first_folder_closed_to_others(path):
+    """The folder nearest / on the way to path that other users cannot
+    enter, or None."""
+    folder, closed = os.path.abspath(path), None
+    while True:
+        if not os.stat(folder).st_mode & 0o001:
+            closed = folder
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return closed
+        folder = parent
+
+
+def make_server_folder(prefix):
+    """A fresh folder in the run folder that other users can enter (0755),
+    for the files a server reads."""
+    folder = tempfile.mkdtemp(prefix=prefix, dir=run_folder())
+    os.chmod(folder, 0o755)
+    return folder
 
 
 def remove_tree(path):
@@ -157,17 +229,17 @@ http {{
 
 
 class ServerTestCase(unittest.TestCase):
-    """One test CA and one nginx for the whole test class; a fresh game
-    folder and a fresh docroot for every test. A class that brings a server
-    of its own sets with_nginx to False: then there are no nginx and no
-    docroot."""
+    """One test CA and one nginx for the whole test class, in a folder of
+    the run folder (work); a fresh game folder and a fresh docroot for every
+    test. A class that brings a server of its own sets with_nginx to False:
+    then there are no nginx and no docroot."""
 
     with_nginx = True
     nginx = None
 
     @classmethod
     def setUpClass(cls):
-        cls.work = make_temp_folder("zem-e2e-")
+        cls.work = make_server_folder("zem-e2e-")
         cls.ca = TestCA(cls.work)
         if cls.with_nginx:
             cls.docroot = os.path.join(cls.work, "docroot")

@@ -11,7 +11,7 @@ import socket
 import subprocess
 import time
 
-from zem_e2e import Nginx, port_is_free
+from zem_e2e import Nginx, port_is_free, run_folder
 
 
 def free_port():
@@ -20,14 +20,17 @@ def free_port():
         return s.getsockname()[1]
 
 
-def open_to_workers(path, stop):
-    """Apache's and ATS's workers run as unprivileged users: the docroot and
-    the folders above it up to stop must be readable by them."""
+def open_to_workers(path):
+    """Apache's workers run as www-data: the folder path and those above it
+    up to the run folder must let them in and read, whatever the umask made
+    them. Only folders in the run folder are ever changed."""
+    top = run_folder()
     path = os.path.abspath(path)
-    stop = os.path.abspath(stop)
+    if os.path.commonpath([path, top]) != top:
+        raise ValueError(f"{path} is not in the run folder {top}")
     while True:
         os.chmod(path, os.stat(path).st_mode | 0o755)
-        if path == stop or path == "/":
+        if path == top:
             break
         path = os.path.dirname(path)
 

@@ -17,7 +17,7 @@ import time
 import unittest
 import urllib.parse
 
-from zem_e2e import Nginx, TestCA, make_temp_folder, remove_tree
+from zem_e2e import Nginx, TestCA, make_server_folder, make_temp_folder, remove_tree
 
 WIN_BIN = os.environ.get("ZEM_WIN_BIN", "")
 
@@ -150,7 +150,7 @@ class WineTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.work = make_temp_folder("zem-wine-")
+        cls.work = make_server_folder("zem-wine-")
         try:
             cls.prefix = WinePrefix(cls.work)
             cls.ca = TestCA(cls.work)
