@@ -3,6 +3,8 @@ history, each release packed by zem-publish against the one before it.
 See bench/update's description for the three packings compared."""
 
 import filecmp
+import importlib.machinery
+import importlib.util
 import os
 import random
 import re
@@ -25,6 +27,27 @@ TEXT_SIZE = 100 * 1000
 CHANGED_SHARE = 0.03
 RETIRED_PER_RELEASE = 3
 WINDOW = 8 * MIB
+
+
+def bench_install():
+    """bench/install as a module: its timing of a run (CPU of the whole
+    process tree, and of a Wine prefix's long-lived processes)."""
+    path = os.path.join(TOP, "bench", "install")
+    loader = importlib.machinery.SourceFileLoader("bench_install", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader("bench_install", loader))
+    loader.exec_module(module)
+    return module
+
+
+def build_windows_programs():
+    """The Windows programs for this bench's server (exact waits), in build-bench-win."""
+    folder = os.path.join(TOP, "build-bench-win")
+    subprocess.run(["cmake", "-S", TOP, "-B", folder, "-DCMAKE_BUILD_TYPE=Release", "-DZEM_BUILD_TESTS=OFF",
+                    "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(TOP, "cmake", "mingw-w64.cmake"),
+                    "-DZEM_SERVER_URL=https://localhost:%d" % PORT], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cmake", "--build", folder, "--target", "ZEM-Play", "ZEM-Update", "-j2"], check=True,
+                   stdout=subprocess.DEVNULL)
+    return {name: os.path.join(folder, "bin", name) for name in ("ZEM-Play.exe", "ZEM-Update.exe")}
 
 
 def version(release):
@@ -172,11 +195,18 @@ def sent_since(nginx, before):
     return sum(int(m.group(1)) for m in (re.search(r'" \d+ (\d+) "', line) for line in lines) if m), len(lines)
 
 
-def run(built, megabytes):
+def run(built, megabytes, wine=False):
+    """Prints the table. With wine, the releases carry the Windows programs,
+    and only (c) is run, under Wine, with the CPU seconds of every process
+    of the run (wineserver's included)."""
     updater, _hasher, launcher = built
+    timing = bench_install()
+    programs = {"ZEM-Play.exe": launcher, "ZEM-Update.exe": updater}
+    if wine:
+        programs = build_windows_programs()
     out = os.path.join(TOP, "bench", "out")
-    folder = os.path.join(out, "history-%d" % megabytes)
-    make_history(folder, megabytes, {"ZEM-Play.exe": launcher, "ZEM-Update.exe": updater})
+    folder = os.path.join(out, "history-%d%s" % (megabytes, "-wine" if wine else ""))
+    make_history(folder, megabytes, programs)
     latest = os.path.join(folder, "out-%d" % RELEASES, "files")
     full_archive = os.path.join(latest, "frolix-rewrite.zip")
     print("history: %d releases, full archive %.1f MB" % (RELEASES, os.path.getsize(full_archive) / MB))
@@ -187,10 +217,13 @@ def run(built, megabytes):
                                    None),
         "(c) against the one before, base": (os.path.join(latest, "frolix-rewrite-update.zip"), None),
     }
+    if wine:
+        modes = {"(c) under Wine": modes["(c) against the one before, base"]}
     work = os.path.join(out, "history-run")
     remove_tree(work)
     os.makedirs(work)
     nginx = None
+    prefix = None
     try:
         ca = TestCA(work)
         docroot = os.path.join(work, "docroot")
@@ -199,10 +232,18 @@ def run(built, megabytes):
         os.symlink(full_archive, os.path.join(files, "frolix-rewrite.zip"))
         nginx = Nginx(work, docroot, ca, port=PORT)
         env = dict(os.environ, SSL_CERT_FILE=ca.ca_cert)
+        if wine:
+            # The test build's bin has the tool that makes the prefix trust the CA.
+            os.environ["ZEM_WIN_BIN"] = os.path.join(TOP, "build-win-test", "bin")
+            from zem_wine import WinePrefix  # reads ZEM_WIN_BIN when imported
+
+            prefix = WinePrefix(work)
+            prefix.trust(ca.ca_cert)
+            env = dict(prefix.env)
         env.pop("ZEM_INSTALL_URL", None)
         player = os.path.join(work, "player")
-        print("\n%-38s %4s %10s %11s %8s %7s %12s" % ("", "lag", "differ MB", "fetched MB", "time s", "exact",
-                                                  "(c) bound MB"))
+        print("\n%-38s %4s %10s %11s %8s %6s %7s %12s" % ("", "lag", "differ MB", "fetched MB", "time s", "CPU s",
+                                                        "exact", "(c) bound MB"))
         for name, (update, description) in modes.items():
             for lag in range(1, RELEASES):
                 for served in ("frolix-rewrite-update.zip", "release.json"):
@@ -217,17 +258,20 @@ def run(built, megabytes):
                 differing, directory = differing_entry_bytes(full_archive, player)
                 bound = 1.05 * differing + directory + WINDOW
                 before = len(nginx.requests())
-                started = time.monotonic()
+                seconds = cpu = 0.0
                 for program in ("ZEM-Update.exe", "ZEM-Play.exe"):
-                    subprocess.run([os.path.join(player, program)], cwd=player, env=env, check=True,
-                                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-                seconds = time.monotonic() - started
+                    command = ["wine", os.path.join(player, program)] if wine else [os.path.join(player, program)]
+                    measured = timing.timed(command, player, env, prefix.path if wine else None)
+                    seconds += measured.seconds
+                    cpu += measured.cpu
                 sent, _requests = sent_since(nginx, before)
                 exact = ends_on_release(player, os.path.join(folder, "game-%d" % RELEASES))
-                shown = "%12.1f %s" % (bound / MB, "met" if sent <= bound else "MISSED") if name.startswith("(c)") else ""
-                print("%-38s %4d %10.1f %11.1f %8.2f %7s %s" % (name, lag, differing / MB, sent / MB, seconds,
-                                                               "yes" if exact else "NO", shown), flush=True)
+                shown = "%12.1f %s" % (bound / MB, "met" if sent <= bound else "MISSED") if "(c)" in name else ""
+                print("%-38s %4d %10.1f %11.1f %8.2f %6.2f %7s %s" % (name, lag, differing / MB, sent / MB, seconds,
+                                                                     cpu, "yes" if exact else "NO", shown), flush=True)
     finally:
+        if prefix:
+            prefix.close()
         if nginx:
             nginx.stop()
         remove_tree(work)

@@ -13,7 +13,7 @@ import subprocess
 import unittest
 import zipfile
 
-from zem_e2e import (BIN, GAME_EXE, ServerTestCase, folder_listing, make_temp_folder, remove_tree, run_program,
+from zem_e2e import (BIN, GAME_EXE, NativeGameRuns, ServerTestCase, folder_listing, make_temp_folder, remove_tree,
                      write)
 
 PUBLISH = os.path.join(BIN, "zem-publish")
@@ -70,8 +70,8 @@ class LapsedScenarios:
     """For a server test case that provides programs (the folder of the two
     programs under test), key (None, or the private key they trust), batch
     (a ZEM-Play.bat that prints "game started"),
-    launch() -> (stdout, exit code), update() -> stdout, console(output)
-    and requests() (the server's access log lines)."""
+    launch() -> (stdout, exit code), update() -> stdout and console(output)
+    (NativeGameRuns, WineGameRuns), and nginx."""
 
     def setUp(self):
         super().setUp()
@@ -93,6 +93,9 @@ class LapsedScenarios:
         publish("pack", source, "--version", version, "--out", out, *(["--base", base] if base else []),
                 *(["--key", self.key] if self.key else []))
         return out
+
+    def requests(self):
+        return self.nginx.requests()
 
     def serve_release(self, out):
         files = os.path.join(out, "files")
@@ -151,24 +154,10 @@ class LapsedScenarios:
 
 
 @unittest.skipUnless(os.path.exists(os.path.join(BIN, "ZEM-Play.exe")), "needs the test build")
-class NativeLapsedPlayer(LapsedScenarios, ServerTestCase):
+class NativeLapsedPlayer(LapsedScenarios, NativeGameRuns, ServerTestCase):
     programs = BIN
     key = None
     batch = b"echo game started\nexit 0\n"
-
-    def launch(self):
-        return run_program(self.game, "ZEM-Play.exe", env=self.env())
-
-    def update(self):
-        output, code = run_program(self.game, "ZEM-Update.exe", env=self.env())
-        self.assertEqual(0, code)
-        return output
-
-    def console(self, output):
-        return output
-
-    def requests(self):
-        return self.nginx.requests()
 
     def test_the_archive_names_its_base_when_the_description_does_not(self):
         r1 = self.install_first_release()

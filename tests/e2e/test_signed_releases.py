@@ -10,8 +10,8 @@ import subprocess
 import unittest
 import zipfile
 
-from zem_e2e import (BANNER as INSTALL_BANNER, BIN, GAME_EXE, ServerTestCase, folder_listing, make_temp_folder,
-                     read, remove_tree, run_program, write)
+from zem_e2e import (BANNER as INSTALL_BANNER, BIN, GAME_EXE, NativeGameRuns, ServerTestCase, folder_listing,
+                     make_temp_folder, read, remove_tree, write)
 from test_updater import BANNER as UPDATE_BANNER, GETTING, release_json
 
 SIGNED_BIN = os.environ.get("ZEM_SIGNED_BIN", "")
@@ -235,22 +235,11 @@ class SignedScenarios:
 
 
 @unittest.skipUnless(SIGNED_BIN and SIGNING_KEY, "needs ZEM_SIGNED_BIN and ZEM_SIGNING_KEY (scripts/setup)")
-class NativeSignedReleases(SignedScenarios, ServerTestCase):
+class NativeSignedReleases(SignedScenarios, NativeGameRuns, ServerTestCase):
     def put_signed_programs(self, game):
         for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
             shutil.copyfile(os.path.join(SIGNED_BIN, name), os.path.join(game, name))
             os.chmod(os.path.join(game, name), 0o755)
-
-    def launch(self):
-        return run_program(self.game, "ZEM-Play.exe", env=self.env())
-
-    def update(self):
-        output, code = run_program(self.game, "ZEM-Update.exe", env=self.env())
-        self.assertEqual(0, code)
-        return output
-
-    def console(self, output):
-        return output
 
 
 if __name__ == "__main__":

@@ -7,29 +7,16 @@ import shutil
 import unittest
 
 from test_signed_releases import SIGNING_KEY, SignedScenarios
-from zem_wine import WineTestCase, crlf
+from zem_wine import WineGameRuns, WineTestCase
 
 WIN_SIGNED_BIN = os.environ.get("ZEM_WIN_SIGNED_BIN", "")
 
 
 @unittest.skipUnless(WIN_SIGNED_BIN and SIGNING_KEY, "needs ZEM_WIN_SIGNED_BIN and ZEM_SIGNING_KEY (scripts/setup)")
-class WineSignedReleases(SignedScenarios, WineTestCase):
+class WineSignedReleases(SignedScenarios, WineGameRuns, WineTestCase):
     def put_signed_programs(self, game):
         for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
             shutil.copyfile(os.path.join(WIN_SIGNED_BIN, name), os.path.join(game, name))
-
-    def launch(self):
-        output, errors, code = self.run_windows(self.game, "ZEM-Play.exe")
-        self.assertEqual(b"", errors)
-        return output, code
-
-    def update(self):
-        output, errors, code = self.run_windows(self.game, "ZEM-Update.exe")
-        self.assertEqual((b"", 0), (errors, code))
-        return output
-
-    def console(self, output):
-        return crlf(output)
 
 
 if __name__ == "__main__":

@@ -299,6 +299,22 @@ def run_program(game, name, env=None, args=(), timeout=600):
     return completed.stdout, completed.returncode
 
 
+class NativeGameRuns:
+    """launch(), update() and console() for scenarios that both builds run:
+    the native programs in self.game, output as printed."""
+
+    def launch(self):
+        return run_program(self.game, "ZEM-Play.exe", env=self.env())
+
+    def update(self):
+        output, code = run_program(self.game, "ZEM-Update.exe", env=self.env())
+        self.assertEqual(0, code)
+        return output
+
+    def console(self, output):
+        return output
+
+
 def write(path, data):
     os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
     with open(path, "wb") as f:

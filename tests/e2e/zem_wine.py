@@ -223,6 +223,24 @@ def without_wine_client_noise(errors):
     return WINE_CLIENT_NOISE.sub(b"", errors)
 
 
+class WineGameRuns:
+    """launch(), update() and console() for scenarios that both builds run:
+    the Windows programs in self.game under Wine, nothing on standard error."""
+
+    def launch(self):
+        output, errors, code = self.run_windows(self.game, "ZEM-Play.exe")
+        self.assertEqual(b"", errors)
+        return output, code
+
+    def update(self):
+        output, errors, code = self.run_windows(self.game, "ZEM-Update.exe")
+        self.assertEqual((b"", 0), (errors, code))
+        return output
+
+    def console(self, output):
+        return crlf(output)
+
+
 def put_windows_programs(game):
     """Copies the Windows test build's programs into the game folder."""
     for name in ("ZEM-Play.exe", "ZEM-Update.exe"):
