@@ -166,6 +166,50 @@ static bool final_url_is_https(HINTERNET handle) {
 
 static uint64_t http_content_length_of(HINTERNET handle);
 
+// Wine's WinINet keeps one record per server for the whole process and
+// resolves the server's name into it when it has no address yet, checking
+// and resolving without a lock: two first requests to a server made at the
+// same moment on two threads (the launcher's size probe and the window
+// beside it) both resolve, and the later one copies the address in with its
+// port still 0 before it sets it, which the other may be connecting to just
+// then (refused: no request reaches the server). So the process's first
+// request goes alone until its server's name is resolved (WinINet tells
+// its status callback, on the calling thread), or its call has ended; the
+// others wait that long, and then find the address there.
+namespace {
+
+SRWLOCK first_request_lock = SRWLOCK_INIT;
+CONDITION_VARIABLE first_request_resolved = CONDITION_VARIABLE_INIT;
+enum class FirstRequest { not_made, resolving, resolved };
+FirstRequest first_request = FirstRequest::not_made;
+constexpr DWORD_PTR first_request_context = 1;  // WinINet calls no callback for a context of 0
+
+// True for the process's first request, which must call
+// let_other_requests_go; any other waits until it has.
+bool wait_for_first_request() {
+    AcquireSRWLockExclusive(&first_request_lock);
+    const bool first = first_request == FirstRequest::not_made;
+    if (first) first_request = FirstRequest::resolving;
+    while (!first && first_request == FirstRequest::resolving) {
+        SleepConditionVariableSRW(&first_request_resolved, &first_request_lock, INFINITE, 0);
+    }
+    ReleaseSRWLockExclusive(&first_request_lock);
+    return first;
+}
+
+void let_other_requests_go() {
+    AcquireSRWLockExclusive(&first_request_lock);
+    first_request = FirstRequest::resolved;
+    ReleaseSRWLockExclusive(&first_request_lock);
+    WakeAllConditionVariable(&first_request_resolved);
+}
+
+void CALLBACK note_first_request_status(HINTERNET, DWORD_PTR context, DWORD status, void*, DWORD) {
+    if (context == first_request_context && status == INTERNET_STATUS_NAME_RESOLVED) let_other_requests_go();
+}
+
+}  // namespace
+
 // Null owner when the URL is not https://, the server cannot be reached,
 // TLS fails, a redirect led away from https, or WinINet gets no response
 // headers. InternetOpenUrlW returns
@@ -179,9 +223,17 @@ HttpRequest http_open_url(HttpClientState* client, const char* url, const char* 
     HttpRequestState* request = new (std::nothrow) HttpRequestState{client, nullptr, 0, 0, false};
     if (request == nullptr) return HttpRequest();
     HttpRequest owner(request);
-    if (!client_is_live(client)) return HttpRequest();
+    const bool first = wait_for_first_request();
+    if (!client_is_live(client)) {
+        if (first) let_other_requests_go();
+        return HttpRequest();
+    }
+    // The callback is the session's, and its requests inherit it as they
+    // are made: it is set for the first request only.
+    if (first) InternetSetStatusCallbackW(client->internet, note_first_request_status);
     HINTERNET handle = InternetOpenUrlW(client->internet, wide_url.c_str(), wide_headers.c_str(),
-                                        static_cast<DWORD>(-1), request_flags, 0);
+                                        static_cast<DWORD>(-1), request_flags, first ? first_request_context : 0);
+    if (first) let_other_requests_go();
     if (handle == nullptr) return HttpRequest();
     ClientUse use(client);
     // A cancelled client's handles, this one included, are closed already.
