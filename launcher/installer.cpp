@@ -97,7 +97,7 @@ static ArchiveOpening open_game_archive(bool first_installation) {
     // resumed one fetches only what its reads ask for.
     if (first_installation) read_ahead(0);
     const SizeProbe probe = probe_archive_size();
-    if (probe == SizeProbe::unreachable) return ArchiveOpening::unreachable;
+    if (probe == SizeProbe::unreachable || probe == SizeProbe::not_served) return ArchiveOpening::unreachable;
     if (probe == SizeProbe::no_size) return ArchiveOpening::no_size;
     if (first_installation) read_ahead(window_capacity);
     return ArchiveOpening::opened;

@@ -468,12 +468,17 @@ RemoteArchive::~RemoteArchive() {
 }
 
 // One "Range: bytes=0-0" request: known, with the total of its
-// Content-Range in *size; no_size for an answer without one. The body is
-// never read.
+// Content-Range in *size; no_size for a 2xx or 5xx answer without one,
+// not_served for any other status. The body is never read.
 static SizeProbe ask_archive_size(uint64_t* size) {
     *size = 0;
     HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, "Range: bytes=0-0\r\n");
     if (!request.is_open()) return SizeProbe::unreachable;
+    const uint32_t status = http_status_code(request.get());
+    // No status line (WinINet under Wine "opens" a connection closed
+    // before any answer): no answer.
+    if (status == 0) return SizeProbe::unreachable;
+    if (status / 100 != 2 && status / 100 != 5) return SizeProbe::not_served;
     char content_range[128] = "";
     http_content_range(request.get(), content_range, sizeof content_range);
     *size = archive_size_from_content_range(content_range);
@@ -529,7 +534,7 @@ SizeProbe probe_archive_size() {
     uint64_t size = 0;
     SizeProbe outcome = ask_archive_size_beside_window(&size);
     bool unreached_once = false;
-    for (int attempt = 1; outcome != SizeProbe::known;) {
+    for (int attempt = 1; outcome != SizeProbe::known && outcome != SizeProbe::not_served;) {
         if (outcome == SizeProbe::unreachable) {
             // A connection that failed at once (a cache or a network waking
             // up) gets one more try before the player is told.

@@ -135,13 +135,16 @@ void close_remote_archive();
 enum class SizeProbe {
     known,        // remote_archive.size holds it
     unreachable,  // no answer came, twice
+    not_served,   // the server answered that it has no such archive (a status other than 2xx or 5xx)
     no_size,      // the server answered, six times, without a usable size
 };
 
 // Learns the archive's size from the total of the Content-Range answer to
 // "Range: bytes=0-0" and stores it in remote_archive.size (0 when none).
-// An answer without a total is a failed attempt like a window's: six in
-// all, with the same pauses and "Connection lost" lines. A probe that
+// An answer without a total (a 2xx or 5xx one: the archive's bytes
+// without a size, or a busy server) is a failed attempt like a window's:
+// six in all, with the same pauses and "Connection lost" lines. Any other
+// status (404: no such archive) ends the probe at once. A probe that
 // reaches no server is asked once more after a short pause, silently. A
 // window asked for before it (read_ahead) may have met the probe in a
 // cache that serves one of two requests for an object at a time and

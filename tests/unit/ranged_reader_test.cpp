@@ -181,7 +181,7 @@ TEST_F(RangedRead, ProbeTakesTheTotalOfTheContentRange) {
 
 // An answer without a usable size (a "*" total, no Content-Range, a 200)
 // is a failed attempt like a window's fetch: six in all, with the pauses
-// and lines between them, and a later answer's size stands.
+// and lines between them, and a later answer's size stands; a 404 is not.
 TEST_F(RangedRead, ProbeAnsweredWithoutASizeIsAFailedAttempt) {
     FaultReply star;
     star.range_total = FaultReply::RangeTotal::star;
@@ -211,6 +211,15 @@ TEST_F(RangedRead, ProbeAnsweredWithoutASizeIsAFailedAttempt) {
     EXPECT_EQ(lost_line, testing::internal::GetCapturedStdout());
     EXPECT_EQ(archive_->size(), zem::remote_archive.size);
     EXPECT_EQ(2u, server_->request_count());
+    // No such archive: an answer that ends the probe at once.
+    TearDown();
+    SetUp();
+    FaultReply missing;
+    missing.kind = FaultReply::Kind::status;
+    missing.status = 404;
+    server_->set_default_reply(missing);
+    EXPECT_EQ(zem::SizeProbe::not_served, zem::probe_archive_size());
+    EXPECT_EQ(1u, server_->request_count());
     snprintf(zem::remote_archive.url, sizeof zem::remote_archive.url, "https://127.0.0.1:%d/x.zip",
              zem_test::closed_port());
     EXPECT_EQ(zem::SizeProbe::unreachable, zem::probe_archive_size());
