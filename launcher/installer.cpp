@@ -86,23 +86,26 @@ static void choose_archive_url(char* url, size_t capacity) {
     if (read_environment("ZEM_INSTALL_URL", url, capacity) == 0) snprintf(url, capacity, "%s", default_game_archive_url);
 }
 
-// Client, windows and size: false when the server cannot be used. A first
-// installation (no earlier one left its marker) starts with the archive's
-// first entry: its window is asked for alongside the probe and the
-// archive's opening. A resumed one starts wherever the files stop, so it
-// fetches nothing it may not need.
-static bool open_game_archive(bool first_installation) {
+enum class ArchiveOpening { opened, unreachable, no_size };
+
+// Client, windows and size. A first installation (no earlier one left its
+// marker) starts with the archive's first entry: its window is asked for
+// alongside the probe and the archive's opening. A resumed one starts
+// wherever the files stop, so it fetches nothing it may not need.
+static ArchiveOpening open_game_archive(bool first_installation) {
     char url[archive_url_capacity];
     choose_archive_url(url, sizeof url);
-    if (!open_remote_archive(url)) return false;
+    if (!open_remote_archive(url)) return ArchiveOpening::unreachable;
     // A first installation reads the whole archive from its first byte:
     // the first window comes while the size is probed, the one after it
     // while the archive is opened, each on a connection of its own. A
     // resumed one fetches only what its reads ask for.
     if (first_installation) read_ahead(0);
-    if (probe_archive_size() == 0) return false;
+    const SizeProbe probe = probe_archive_size();
+    if (probe == SizeProbe::unreachable || probe == SizeProbe::not_served) return ArchiveOpening::unreachable;
+    if (probe == SizeProbe::no_size) return ArchiveOpening::no_size;
     if (first_installation) read_ahead(window_capacity);
-    return true;
+    return ArchiveOpening::opened;
 }
 
 // However the installation ends, the archive is closed before the game
@@ -545,6 +548,10 @@ static void print_state_file_failure(const char* path) {
     printf("\n  Couldn't write %s.\n", path);
 }
 
+static void print_unreadable_archive() {
+    printf("  The game download couldn't be read. Tap the game again in a few minutes.\n");
+}
+
 static void print_unsigned_archive_refusal() {
     printf("  The game download isn't signed by its publisher, so nothing was installed. Tap the game again later.\n");
 }
@@ -554,8 +561,14 @@ bool run_full_installation() {
            "  Keep Palindor open and the screen on until it's done. If it stops, tap the game again to carry on.\n");
     ArchiveClose archive_close;
     const bool first_installation = !path_exists(install_incomplete_marker_path);
-    if (!open_game_archive(first_installation)) {
+    const ArchiveOpening opening = open_game_archive(first_installation);
+    if (opening == ArchiveOpening::unreachable) {
         printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
+        return false;
+    }
+    // The site answered, but never with the archive's size.
+    if (opening == ArchiveOpening::no_size) {
+        print_unreadable_archive();
         return false;
     }
 
@@ -592,7 +605,7 @@ bool run_full_installation() {
     mz_zip_zero_struct(&zip_record);
     zip_record.m_pRead = ranged_read;
     if (!mz_zip_reader_init(&zip_record, remote_archive.size, 0)) {
-        printf("  The game download couldn't be read. Tap the game again in a few minutes.\n");
+        print_unreadable_archive();
         return false;
     }
     ZipReader zip(&zip_record);

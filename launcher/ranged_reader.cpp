@@ -30,6 +30,20 @@ static bool is_under_way(const WindowSlot& slot) {
     return slot.fetch == WindowFetch::queued || slot.fetch == WindowFetch::fetching;
 }
 
+static ReaderSync* make_reader_sync() {
+    std::unique_ptr<ReaderSync> sync(new (std::nothrow) ReaderSync);
+    if (!sync) return nullptr;
+    sync->lock = make_lock();
+    sync->arrived = make_condition();
+    if (!sync->lock.is_open() || !sync->arrived.is_open()) return nullptr;
+    return sync.release();
+}
+
+// By each holder once, without the lock held: the last one frees it.
+static void release_reader_sync(ReaderSync* sync) {
+    if (sync != nullptr && sync->holders.fetch_sub(1) == 1) delete sync;
+}
+
 // ---------------------------------------------------------------- the workers
 
 // A thread and its connection, filling one slot's windows. Cancelling a
@@ -39,14 +53,21 @@ static bool is_under_way(const WindowSlot& slot) {
 // ends by itself when the call returns, and the slot gets a new worker
 // for its next fetch. Bytes are read into the worker's own piece and
 // copied into the window under the lock, for the slot's current fetch
-// only: a worker left behind never writes a window again.
+// only: a worker left behind never writes a window again, and reaches
+// nothing of the archive but the lock and condition it holds (sync).
 struct FetchWorker {
     WindowSlot* slot = nullptr;
+    ReaderSync* sync = nullptr;
     HttpClient client;
     Condition work;  // wakes the thread: a new fetch, the size, the end
     Thread thread;
     std::unique_ptr<unsigned char[]> piece;
     bool left_behind = false;
+
+    FetchWorker() = default;
+    FetchWorker(const FetchWorker&) = delete;
+    FetchWorker& operator=(const FetchWorker&) = delete;
+    ~FetchWorker() { release_reader_sync(sync); }
 };
 
 // With the lock held: the worker's fetch is still the one its slot wants.
@@ -62,6 +83,7 @@ static bool fetch_is_current(const FetchWorker& worker, uint32_t number) {
 // is judged once the probe has told it.
 static bool fetch_window(FetchWorker& worker, uint32_t number, uint64_t start, uint64_t asked) {
     RemoteArchive& archive = remote_archive;
+    ReaderSync& sync = *worker.sync;
     WindowSlot& slot = *worker.slot;
     HttpRequest request = open_range(worker.client.get(), start, asked);
     uint32_t status = 0;
@@ -76,33 +98,37 @@ static bool fetch_window(FetchWorker& worker, uint32_t number, uint64_t start, u
     uint64_t length = 0;
     uint64_t size = 0;
     {
-        HeldLock held(archive.lock.get());
+        HeldLock held(sync.lock.get());
         if (!fetch_is_current(worker, number)) return false;
         slot.answered = true;
         slot.answered_total = ranged ? total : 0;
         slot.last_progress_ms = monotonic_ms();
-        wake_condition(archive.arrived.get());
+        wake_condition(sync.arrived.get());
         while (!archive.size_known && fetch_is_current(worker, number)) {
-            wait_for_condition(worker.work.get(), archive.lock.get(), window_stall_limit_ms);
+            wait_for_condition(worker.work.get(), sync.lock.get(), window_stall_limit_ms);
         }
         if (!fetch_is_current(worker, number)) return false;
         length = slot.length;
         size = archive.size;
     }
     if (!ranged || first != start || last != start + length - 1 || total != size) return false;
+    // The reader judges whether the server is busy or broken while it
+    // waits; the call itself must not give up on the first byte sooner.
+    http_allow_slow_first_byte(request.get(), first_byte_wait_ms / 1000);
 
     size_t received = 0;
     while (received < length) {
         const size_t wanted = std::min<uint64_t>(length - received, window_read_piece);
         size_t got = 0;
         if (!http_read(request.get(), worker.piece.get(), wanted, &got) || got == 0) return false;
-        HeldLock held(archive.lock.get());
+        HeldLock held(sync.lock.get());
         if (!fetch_is_current(worker, number)) return false;
         memcpy(slot.bytes.get() + received, worker.piece.get(), got);
         received += got;
         slot.received = received;
         slot.last_progress_ms = monotonic_ms();
-        if (slot.awaited != 0 && received >= slot.awaited) wake_condition(archive.arrived.get());
+        archive.window_bytes_delivered = true;
+        if (slot.awaited != 0 && received >= slot.awaited) wake_condition(sync.arrived.get());
     }
     return true;
 }
@@ -114,36 +140,41 @@ static void run_window_fetches(void* argument) {
     FetchWorker& worker = *static_cast<FetchWorker*>(argument);
     WindowSlot& slot = *worker.slot;
     RemoteArchive& archive = remote_archive;
-    take_lock(archive.lock.get());
+    ReaderSync& sync = *worker.sync;
+    take_lock(sync.lock.get());
     for (;;) {
         while (!worker.left_behind && !archive.stopping && slot.fetch != WindowFetch::queued) {
-            wait_for_condition(worker.work.get(), archive.lock.get(), 60000);
+            wait_for_condition(worker.work.get(), sync.lock.get(), 60000);
         }
         if (worker.left_behind || archive.stopping) break;
         const uint32_t number = slot.fetch_number;
         const uint64_t start = slot.start;
         const uint64_t length = slot.length;
         slot.fetch = WindowFetch::fetching;
-        leave_lock(archive.lock.get());
+        leave_lock(sync.lock.get());
         const bool fetched = fetch_window(worker, number, start, length);
-        take_lock(archive.lock.get());
+        take_lock(sync.lock.get());
         if (fetch_is_current(worker, number)) {
             slot.fetch = fetched ? WindowFetch::complete : WindowFetch::failed;
             slot.answered = true;
-            wake_condition(archive.arrived.get());
+            wake_condition(sync.arrived.get());
         }
     }
     const bool left_behind = worker.left_behind;
-    if (left_behind) --archive.workers_left_behind;
-    leave_lock(archive.lock.get());
+    if (left_behind) --sync.workers_left_behind;
+    leave_lock(sync.lock.get());
     if (left_behind) delete &worker;  // its thread was detached
 }
 
 // With the lock held: a worker for the slot, its thread started; null
-// when any of it cannot be had.
+// when any of it cannot be had, or too many are left behind.
 static FetchWorker* start_worker(WindowSlot& slot) {
+    ReaderSync* sync = remote_archive.sync;
+    if (sync->workers_left_behind >= max_workers_left_behind) return nullptr;
     std::unique_ptr<FetchWorker> worker(new (std::nothrow) FetchWorker);
     if (!worker) return nullptr;
+    sync->holders.fetch_add(1);
+    worker->sync = sync;
     worker->slot = &slot;
     worker->client = http_open_client(installer_user_agent);
     worker->work = make_condition();
@@ -161,7 +192,7 @@ static void leave_worker_behind(WindowSlot& slot) {
     http_cancel(worker->client.get());
     worker->left_behind = true;
     detach_thread(worker->thread.release());
-    ++remote_archive.workers_left_behind;
+    ++remote_archive.sync->workers_left_behind;
     wake_condition(worker->work.get());
     slot.worker = nullptr;
 }
@@ -247,21 +278,33 @@ static WindowSlot* slot_to_reuse(WindowSlot* const* keep, size_t kept) {
     return not_read_yet != nullptr ? not_read_yet : under_way;
 }
 
+// With the lock held: how long the slot's fetch may bring nothing before
+// it has failed. Judged again as the wait goes on: other windows may
+// deliver meanwhile.
+static uint64_t stall_limit_of(const WindowSlot& slot) {
+    const bool awaits_first_byte = slot.fetch == WindowFetch::fetching && slot.answered && slot.received == 0;
+    return awaits_first_byte && remote_archive.window_bytes_delivered ? first_byte_wait_ms : window_stall_limit_ms;
+}
+
 // With the lock held: waits until the slot has its first `needed` bytes.
-// False when its fetch failed before, or brought nothing for the stall
+// False when its fetch failed before, or brought nothing for its stall
 // limit (it is then cancelled).
 static bool wait_for_window_bytes(WindowSlot& slot, size_t needed) {
-    RemoteArchive& archive = remote_archive;
+    ReaderSync& sync = *remote_archive.sync;
     for (;;) {
         if (slot.received >= needed) break;
         if (!is_under_way(slot)) break;
         const uint64_t silent = monotonic_ms() - slot.last_progress_ms;
-        if (silent >= window_stall_limit_ms) {
+        const uint64_t limit = stall_limit_of(slot);
+        if (silent >= limit) {
             drop_window(slot, WindowFetch::failed);
             break;
         }
         slot.awaited = needed;
-        wait_for_condition(archive.arrived.get(), archive.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
+        // Woken by this slot's bytes or end; the limit may lengthen without
+        // a wake, so the wait ends at the short limit at the latest.
+        const uint64_t wait = std::min<uint64_t>(limit - silent, window_stall_limit_ms);
+        wait_for_condition(sync.arrived.get(), sync.lock.get(), static_cast<uint32_t>(wait));
     }
     slot.awaited = 0;
     return slot.received >= needed;
@@ -287,6 +330,13 @@ static bool copy_from_windows(uint64_t offset, unsigned char* destination, size_
     return true;
 }
 
+// The line and the pause before a read's (or the probe's) attempt after
+// the first.
+static void print_retry_and_pause(int attempt) {
+    printf("\n  Connection lost, trying again...\n");
+    sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
+}
+
 // With the lock held: serves the read from the windows, or fetches a
 // window at its offset for it, up to six times.
 static bool serve_read(uint64_t offset, unsigned char* destination, size_t count) {
@@ -295,19 +345,32 @@ static bool serve_read(uint64_t offset, unsigned char* destination, size_t count
         if (copy_from_windows(offset, destination, count)) return true;
         if (attempt == window_fetch_attempts) return false;
         if (attempt > 0) {
-            leave_lock(archive.lock.get());
-            printf("\n  Connection lost, trying again...\n");
-            sleep_ms(scaled_wait_ms(retry_pause_step_ms * static_cast<uint32_t>(attempt)));
-            take_lock(archive.lock.get());
+            leave_lock(archive.sync->lock.get());
+            print_retry_and_pause(attempt);
+            take_lock(archive.sync->lock.get());
         }
         // A slot that cannot start the fetch fails the attempt.
         start_window_fetch(*slot_to_reuse(nullptr, 0), offset, window_length_at(offset));
     }
 }
 
+// With the lock held: the slot whose window holds the byte at offset, or
+// whose fetch of the window that starts there failed; null when none.
+static WindowSlot* slot_for_window_at(uint64_t offset) {
+    if (WindowSlot* slot = slot_holding(offset)) return slot;
+    for (WindowSlot& slot : remote_archive.slots) {
+        if (slot.fetch == WindowFetch::failed && slot.start == offset) return &slot;
+    }
+    return nullptr;
+}
+
 // With the lock held, after a read that ran on from the one before, up to
 // read_end: the windows that follow the one it ended in are fetched in the
 // other slots, and fetches of windows that do not follow it are cancelled.
+// A window whose fetch ahead failed is kept as it is and not asked for
+// again here: the read that needs its bytes fetches them itself, as its
+// attempts (else every read that runs on, some hundred a window, would ask
+// a server that answers wrongly once more).
 static void fetch_windows_after(uint64_t read_end) {
     RemoteArchive& archive = remote_archive;
     WindowSlot* following[window_slot_count];
@@ -321,8 +384,8 @@ static void fetch_windows_after(uint64_t read_end) {
     while (linked < window_slot_count) {
         const uint64_t next = last->start + last->length;
         if (next >= end) break;
-        WindowSlot* slot = slot_holding(next);
-        if (slot == nullptr || slot->fetch == WindowFetch::failed || is_among(slot, following, linked)) {
+        WindowSlot* slot = slot_for_window_at(next);
+        if (slot == nullptr || is_among(slot, following, linked)) {
             slot = slot_to_reuse(following, linked);
             if (!start_window_fetch(*slot, next, std::min<uint64_t>(window_capacity, end - next))) break;
         }
@@ -348,11 +411,12 @@ static void clear_slot(WindowSlot& slot) {
 
 bool open_remote_archive(const char* url) {
     RemoteArchive& archive = remote_archive;
+    if (archive.sync == nullptr) archive.sync = make_reader_sync();
+    if (archive.sync == nullptr) return false;
+    HeldLock held(archive.sync->lock.get());
     snprintf(archive.url, sizeof archive.url, "%s", url);
     archive.client = http_open_client(installer_user_agent);
-    if (!archive.lock.is_open()) archive.lock = make_lock();
-    if (!archive.arrived.is_open()) archive.arrived = make_condition();
-    if (!archive.client.is_open() || !archive.lock.is_open() || !archive.arrived.is_open()) return false;
+    if (!archive.client.is_open()) return false;
     for (WindowSlot& slot : archive.slots) {
         clear_slot(slot);
         slot.bytes.reset(new (std::nothrow) unsigned char[window_capacity]);
@@ -362,12 +426,15 @@ bool open_remote_archive(const char* url) {
 }
 
 // Fetches in a call are cancelled and their workers left behind; the
-// others wait for work and end at once.
+// others wait for work and end at once. Everything is then cleared under
+// the lock: workers left behind may still take it.
 void close_remote_archive() {
     RemoteArchive& archive = remote_archive;
+    if (archive.sync == nullptr) return;
+    LockState* lock = archive.sync->lock.get();
     FetchWorker* idle[window_slot_count] = {};
-    if (archive.lock.is_open()) {
-        HeldLock held(archive.lock.get());
+    {
+        HeldLock held(lock);
         archive.stopping = true;
         for (size_t i = 0; i < window_slot_count; ++i) {
             WindowSlot& slot = archive.slots[i];
@@ -381,6 +448,7 @@ void close_remote_archive() {
         worker->thread.reset();
         delete worker;
     }
+    HeldLock held(lock);
     for (WindowSlot& slot : archive.slots) {
         slot.bytes.reset();
         clear_slot(slot);
@@ -388,72 +456,104 @@ void close_remote_archive() {
     archive.client.reset();
     archive.size = 0;
     archive.size_known = false;
+    archive.window_bytes_delivered = false;
     archive.last_read_end = ~uint64_t{0};
     archive.read_ahead_end = ~uint64_t{0};
     archive.read_span_end = ~uint64_t{0};
-    if (archive.lock.is_open()) {
-        HeldLock held(archive.lock.get());
-        archive.stopping = false;
-    }
+    archive.stopping = false;
 }
 
 // A worker left behind takes the lock once more when its call returns,
-// even at the program's end: then the lock stays.
+// even at the program's end: the last holder frees it.
 RemoteArchive::~RemoteArchive() {
     close_remote_archive();
-    if (!lock.is_open()) return;
-    take_lock(lock.get());
-    const bool left_behind = workers_left_behind > 0;
-    leave_lock(lock.get());
-    if (left_behind) {
-        lock.release();
-        arrived.release();
-    }
+    release_reader_sync(sync);
+    sync = nullptr;
 }
 
-// One "Range: bytes=0-0" request: the total of its Content-Range, 0 when
-// there is none.
-static uint64_t ask_archive_size() {
+// One "Range: bytes=0-0" request: known, with the total of its
+// Content-Range in *size; no_size for a 2xx or 5xx answer without one,
+// not_served for any other status. The body is never read.
+static SizeProbe ask_archive_size(uint64_t* size) {
+    *size = 0;
     HttpRequest request = http_open_url(remote_archive.client.get(), remote_archive.url, "Range: bytes=0-0\r\n");
-    if (!request.is_open()) return 0;
+    if (!request.is_open()) return SizeProbe::unreachable;
+    const uint32_t status = http_status_code(request.get());
+    // No status line (WinINet under Wine "opens" a connection closed
+    // before any answer): no answer.
+    if (status == 0) return SizeProbe::unreachable;
+    if (status / 100 != 2 && status / 100 != 5) return SizeProbe::not_served;
     char content_range[128] = "";
     http_content_range(request.get(), content_range, sizeof content_range);
-    return archive_size_from_content_range(content_range);  // the body is never read
+    *size = archive_size_from_content_range(content_range);
+    return *size != 0 ? SizeProbe::known : SizeProbe::no_size;
 }
 
-// With the lock held: the window asked for before the size was known, once
-// its answer is in (or it went silent): the total of its 206 answer, 0
-// when it had none or there is no such window.
-static uint64_t total_of_window_asked_ahead() {
-    RemoteArchive& archive = remote_archive;
-    for (WindowSlot& slot : archive.slots) {
-        if (slot.fetch == WindowFetch::none) continue;
-        for (;;) {
-            const uint64_t silent = monotonic_ms() - slot.last_progress_ms;
-            if (slot.answered || silent >= window_stall_limit_ms) break;
-            wait_for_condition(archive.arrived.get(), archive.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
-        }
-        return slot.answered_total;
+// With the lock held: the slot of the window asked for before the size was
+// known; null when there is none.
+static WindowSlot* window_asked_ahead() {
+    for (WindowSlot& slot : remote_archive.slots) {
+        if (slot.fetch != WindowFetch::none) return &slot;
     }
-    return 0;
+    return nullptr;
 }
 
-uint64_t probe_archive_size() {
-    RemoteArchive& archive = remote_archive;
-    uint64_t size = ask_archive_size();
-    HeldLock held(archive.lock.get());
-    bool asked_ahead = false;
-    for (const WindowSlot& slot : archive.slots) asked_ahead = asked_ahead || slot.fetch != WindowFetch::none;
-    if (asked_ahead) {
-        const uint64_t window_total = total_of_window_asked_ahead();
-        if (size == 0 && window_total != 0) {
-            size = window_total;
-        } else if (size == 0 || (window_total != 0 && window_total != size)) {
-            leave_lock(archive.lock.get());
-            size = ask_archive_size();
-            take_lock(archive.lock.get());
-        }
+// With the lock held: once the slot's answer is in (or it went silent for
+// the stall limit), the total of its 206 answer; 0 when it had none.
+static uint64_t total_of_answer(WindowSlot& slot) {
+    ReaderSync& sync = *remote_archive.sync;
+    for (;;) {
+        const uint64_t silent = monotonic_ms() - slot.last_progress_ms;
+        if (slot.answered || silent >= window_stall_limit_ms) break;
+        wait_for_condition(sync.arrived.get(), sync.lock.get(), static_cast<uint32_t>(window_stall_limit_ms - silent));
     }
+    return slot.answered_total;
+}
+
+// The first probe beside the window asked ahead of it: a probe without a
+// total takes the window's, once its answer is in; a probe whose total
+// differs from the one the window already has is asked again. A probe
+// with a total never waits for the window.
+static SizeProbe ask_archive_size_beside_window(uint64_t* size) {
+    LockState* lock = remote_archive.sync->lock.get();
+    SizeProbe outcome = ask_archive_size(size);
+    HeldLock held(lock);
+    WindowSlot* window = window_asked_ahead();
+    if (window == nullptr) return outcome;
+    if (outcome == SizeProbe::known) {
+        if (!window->answered || window->answered_total == 0 || window->answered_total == *size) return outcome;
+        leave_lock(lock);
+        outcome = ask_archive_size(size);
+        take_lock(lock);
+        return outcome;
+    }
+    const uint64_t window_total = total_of_answer(*window);
+    if (window_total == 0) return outcome;
+    *size = window_total;
+    return SizeProbe::known;
+}
+
+SizeProbe probe_archive_size() {
+    RemoteArchive& archive = remote_archive;
+    uint64_t size = 0;
+    SizeProbe outcome = ask_archive_size_beside_window(&size);
+    bool unreached_once = false;
+    for (int attempt = 1; outcome != SizeProbe::known && outcome != SizeProbe::not_served;) {
+        if (outcome == SizeProbe::unreachable) {
+            // A connection that failed at once (a cache or a network waking
+            // up) gets one more try before the player is told.
+            if (unreached_once) break;
+            unreached_once = true;
+            sleep_ms(scaled_wait_ms(unreachable_retry_pause_ms));
+        } else {
+            if (attempt == window_fetch_attempts) break;
+            print_retry_and_pause(attempt);
+            ++attempt;
+        }
+        outcome = ask_archive_size(&size);
+    }
+    if (outcome != SizeProbe::known) size = 0;
+    HeldLock held(archive.sync->lock.get());
     archive.size = size;
     archive.size_known = true;
     // Windows asked for whole end with the archive.
@@ -461,12 +561,12 @@ uint64_t probe_archive_size() {
         slot.length = slot.start < size ? std::min(slot.length, size - slot.start) : 0;
         if (slot.worker != nullptr) wake_condition(slot.worker->work.get());
     }
-    return size;
+    return outcome;
 }
 
 void read_ahead(uint64_t offset) {
     RemoteArchive& archive = remote_archive;
-    HeldLock held(archive.lock.get());
+    HeldLock held(archive.sync->lock.get());
     if (archive.size_known && offset >= archive.size) return;
     if (slot_holding(offset) != nullptr) return;
     WindowSlot* slot = slot_to_reuse(nullptr, 0);
@@ -475,19 +575,19 @@ void read_ahead(uint64_t offset) {
 }
 
 void limit_read_ahead(uint64_t end) {
-    HeldLock held(remote_archive.lock.get());
+    HeldLock held(remote_archive.sync->lock.get());
     remote_archive.read_ahead_end = end;
 }
 
 void limit_reads_to(uint64_t end) {
-    HeldLock held(remote_archive.lock.get());
+    HeldLock held(remote_archive.sync->lock.get());
     remote_archive.read_span_end = end;
 }
 
 void stop_reading() {
     RemoteArchive& archive = remote_archive;
-    if (!archive.lock.is_open()) return;
-    HeldLock held(archive.lock.get());
+    if (archive.sync == nullptr) return;
+    HeldLock held(archive.sync->lock.get());
     for (WindowSlot& slot : archive.slots) {
         if (is_under_way(slot)) drop_window(slot, WindowFetch::none);
     }
@@ -501,7 +601,7 @@ size_t ranged_read(void*, uint64_t offset, void* destination, size_t count) {
     if (count > window_capacity) return 0;
     const bool runs_on = offset == archive.last_read_end;
     archive.last_read_end = offset + count;
-    HeldLock held(archive.lock.get());
+    HeldLock held(archive.sync->lock.get());
     if (!serve_read(offset, static_cast<unsigned char*>(destination), count)) return 0;
     if (runs_on) fetch_windows_after(offset + count);
     return count;

@@ -14,6 +14,7 @@
 #include "common/waits.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -38,6 +39,26 @@ constexpr size_t window_read_piece = 64u * 1024;
 // headers or reading) has failed, as a cut connection has. The test build
 // waits 2 s, as its other waits are shortened too.
 constexpr uint32_t window_stall_limit_ms = wait_divisor == 1 ? http_stall_seconds * 1000 : 2000;
+// Once the server has delivered window bytes in this run, an answer of its
+// whose headers came but whose body has not begun is a busy server, not a
+// broken one: a cache filling itself from a slow origin answers a range at
+// once and sends its bytes when its own download reaches them (the
+// archive's end, read to open it, only after the whole archive). Such an
+// answer waits this long for its first byte, with no message meanwhile.
+// Headers that never come, a body that stops once begun, and a server that
+// has never delivered a window byte keep the stall limit. 6 s in the test
+// build.
+constexpr uint32_t first_byte_wait_ms = wait_divisor == 1 ? 5 * 60 * 1000 : 6000;
+// Workers left behind in a call that has not returned (under Wine a
+// cancelled call on a silent connection goes on until the server closes
+// it, on a black-holed link never), each with a thread and a connection:
+// at most this many. A fetch that would need a new worker beyond them
+// fails (a read's attempt, with its pause, in which some may return).
+// With the three slots' workers and the probe's client that keeps the
+// connections below WinINet's 16 per server.
+constexpr size_t max_workers_left_behind = 8;
+// A size probe that reached no server is asked once more after this pause.
+constexpr uint32_t unreachable_retry_pause_ms = 1000;
 
 enum class WindowFetch {
     none,      // the slot holds no window
@@ -49,8 +70,19 @@ enum class WindowFetch {
 
 struct FetchWorker;
 
+// The reader's lock and the condition the reads wait on, shared by the
+// archive and its workers: a worker left behind in a call that returns
+// late, even after the archive itself has gone at the program's end, still
+// takes the lock, so the last of its holders frees it.
+struct ReaderSync {
+    Lock lock;
+    Condition arrived;               // wakes the reader: bytes, an answer or a fetch's end
+    std::atomic<size_t> holders{1};  // the archive and each worker
+    size_t workers_left_behind = 0;  // cancelled in a call that has not returned yet
+};
+
 // One window, and the worker (a thread with its own connection) that
-// fills it. Everything here is guarded by the reader's lock; the worker
+// fills it. Everything here is guarded by the reader's lock (sync); the worker
 // copies the bytes in under it. A fetch is known by its number: the reader
 // starts a new one, or cancels one, by changing it, and a worker drops
 // whatever it brings for a number that is no longer the slot's.
@@ -75,12 +107,11 @@ struct RemoteArchive {
     HttpClient client;  // the size probe's and the signed manifest's
     char url[archive_url_capacity] = "";
     uint64_t size = 0;  // 0: no size
-    Lock lock;                // made once, kept while a worker left behind may take it
-    Condition arrived;        // wakes the reader: bytes, an answer or a fetch's end
-    bool size_known = false;  // the probe has ended (size may still be 0)
-    bool stopping = false;    // the threads end
+    ReaderSync* sync = nullptr;  // made once; guards everything below
+    bool size_known = false;     // the probe has ended (size may still be 0)
+    bool stopping = false;       // the threads end
+    bool window_bytes_delivered = false;  // some window fetch has brought a byte
     WindowSlot slots[window_slot_count];
-    size_t workers_left_behind = 0;  // cancelled in a call that has not returned yet
     // The end of the last read: a read that starts there runs on from it.
     uint64_t last_read_end = ~uint64_t{0};
     uint64_t read_ahead_end = ~uint64_t{0};  // windows that follow the reads end here
@@ -102,15 +133,27 @@ bool open_remote_archive(const char* url);
 // again.
 void close_remote_archive();
 
+enum class SizeProbe {
+    known,        // remote_archive.size holds it
+    unreachable,  // no answer came, twice
+    not_served,   // the server answered that it has no such archive (a status other than 2xx or 5xx)
+    no_size,      // the server answered, six times, without a usable size
+};
+
 // Learns the archive's size from the total of the Content-Range answer to
-// "Range: bytes=0-0", stores it in remote_archive.size and returns it;
-// 0 when no size can be had. A window asked for before it (read_ahead)
-// may have met the probe in a cache that serves one of two requests for
-// an object at a time and passes the other through to an origin that
-// ignores ranges: once its answer is in, the window's total stands for a
-// probe that gave none, and the probe is asked once more when the two
-// disagree or neither gave a size.
-uint64_t probe_archive_size();
+// "Range: bytes=0-0" and stores it in remote_archive.size (0 when none).
+// An answer without a total (a 2xx or 5xx one: the archive's bytes
+// without a size, or a busy server) is a failed attempt like a window's:
+// six in all, with the same pauses and "Connection lost" lines. Any other
+// status (404: no such archive) ends the probe at once. A probe that
+// reaches no server is asked once more after a short pause, silently. A
+// window asked for before it (read_ahead) may have met the probe in a
+// cache that serves one of two requests for an object at a time and
+// passes the other to an origin that ignores ranges: the window's total
+// stands for a first probe that gave none (the only case that waits for
+// the window's answer), and a first probe whose total differs from one the
+// window already has is asked again.
+SizeProbe probe_archive_size();
 
 // The zip library's read function: copies count bytes at offset into
 // destination and returns count, or fewer where the archive ends sooner.

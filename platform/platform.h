@@ -309,6 +309,13 @@ void http_content_range(HttpRequestState* request, char* buffer, size_t capacity
 // *received == 0 at the end of the body.
 bool http_read(HttpRequestState* request, void* destination, size_t wanted, size_t* received);
 
+// Lets the request wait up to seconds (never less than http_stall_seconds)
+// for its body's first byte: a cache filling itself from a slow origin
+// sends a range's headers at once and its bytes when its own download
+// reaches them. Once a body byte has come, the stall limit is
+// http_stall_seconds again.
+void http_allow_slow_first_byte(HttpRequestState* request, uint32_t seconds);
+
 // Cancels the client at once, from any thread, whatever its connections
 // do: an http_open_url or http_read of its in progress on another thread
 // returns a failure without waiting for the server, and so does every

@@ -38,11 +38,12 @@ namespace {
 
 // No overall time limit: a download may take as long as the line needs.
 // But a dead peer must not hang the programs forever, so a connection
-// attempt gets http_stall_seconds, and a transfer that moves fewer than
-// this many bytes per second for as long is given up (headers awaited
-// included; curl does not count the time a transfer spends paused because
-// the caller has not asked for more).
-constexpr long low_speed_limit_bytes = 1;
+// attempt gets http_stall_seconds (curl's connect timeout), and a transfer
+// that brings no byte for as long is given up (headers awaited included),
+// timed here rather than by curl's low-speed limit, whose time cannot be
+// changed for a transfer under way (http_allow_slow_first_byte). The time
+// a transfer spends paused because the caller has not asked for more does
+// not count.
 // The longest single wait in curl_multi_poll; curl shortens it to its own
 // next timer, so this only bounds how often the loop re-checks.
 constexpr int poll_wait_ms = 1000;
@@ -81,6 +82,13 @@ struct HttpRequestState {
 
     bool finished = false;
     CURLcode result = CURLE_OK;
+
+    // The stall watch: when a header line or body bytes last came (or the
+    // caller last asked for more), and how long the body's first byte may
+    // take once the headers are in.
+    uint64_t last_progress_ms = 0;
+    uint32_t first_byte_wait_seconds = http_stall_seconds;
+    bool body_begun = false;
 };
 
 // ---------------------------------------------------------------- client
@@ -140,6 +148,8 @@ static size_t receive_body(char* data, size_t size, size_t count, void* user) {
     // Body bytes mean the final response's headers are all in.
     request->headers_complete = true;
     if (total == 0) return 0;
+    request->body_begun = true;
+    request->last_progress_ms = monotonic_ms();
     const size_t room = request->wanted - request->delivered;
     if (room == 0 || !kept_is_empty(request)) {
         request->paused = true;
@@ -202,6 +212,7 @@ static void end_header_block(HttpRequestState* request) {
 static size_t receive_header(char* data, size_t size, size_t count, void* user) {
     HttpRequestState* request = static_cast<HttpRequestState*>(user);
     const size_t total = size * count;
+    request->last_progress_ms = monotonic_ms();
     // Lines after the final response's headers are trailers: not ours.
     if (request->headers_complete) return total;
     std::string line(data, total);
@@ -250,9 +261,20 @@ static bool body_bytes_delivered(const HttpRequestState* request) {
     return request->delivered > 0;
 }
 
+// True, and the transfer marked as ended in a time-out, when it has
+// brought nothing for its stall limit.
+static bool has_stalled(HttpRequestState* request) {
+    const bool awaits_first_byte = request->headers_complete && !request->body_begun;
+    const uint32_t limit_seconds = awaits_first_byte ? request->first_byte_wait_seconds : http_stall_seconds;
+    if (monotonic_ms() - request->last_progress_ms < uint64_t{limit_seconds} * 1000) return false;
+    request->finished = true;
+    request->result = CURLE_OPERATION_TIMEDOUT;
+    return true;
+}
+
 // Runs the client's transfers until ready(request) holds or the request's
-// transfer has ended. False when the multi interface itself fails or the
-// client is cancelled.
+// transfer has ended (or stalled). False when the multi interface itself
+// fails or the client is cancelled.
 static bool run_until(HttpRequestState* request, bool (*ready)(const HttpRequestState*)) {
     HttpClientState* client = request->client;
     CURLM* multi = client->multi;
@@ -261,7 +283,7 @@ static bool run_until(HttpRequestState* request, bool (*ready)(const HttpRequest
         int running = 0;
         if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
         note_finished_transfers(multi);
-        if (request->finished || ready(request)) return true;
+        if (request->finished || ready(request) || has_stalled(request)) return true;
         if (curl_multi_poll(multi, nullptr, 0, poll_wait_ms, nullptr) != CURLM_OK) return false;
     }
 }
@@ -327,8 +349,6 @@ static bool configure_request(HttpRequestState* request, const char* url) {
               curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)) == CURLE_OK &&
               curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, static_cast<long>(http_stall_seconds)) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit_bytes) == CURLE_OK &&
-              curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(http_stall_seconds)) == CURLE_OK &&
               // No signals: the tests run servers on other threads.
               curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
               // A proxy's CONNECT answer is not the server's response.
@@ -361,11 +381,16 @@ HttpRequest http_open_url(HttpClientState* client, const char* url, const char* 
     if (state->easy == nullptr) return HttpRequest();
     if (!build_header_list(headers, &state->header_list)) return HttpRequest();
     if (!configure_request(state, url)) return HttpRequest();
+    state->last_progress_ms = monotonic_ms();
     if (curl_multi_add_handle(client->multi, state->easy) != CURLM_OK) return HttpRequest();
     state->in_multi = true;
     if (!run_until(state, headers_are_in)) return HttpRequest();
     if (!state->headers_complete && !(state->finished && state->result == CURLE_OK)) return HttpRequest();
     return request;
+}
+
+void http_allow_slow_first_byte(HttpRequestState* request, uint32_t seconds) {
+    request->first_byte_wait_seconds = seconds > http_stall_seconds ? seconds : http_stall_seconds;
 }
 
 uint32_t http_status_code(HttpRequestState* request) {
@@ -408,6 +433,8 @@ static bool pull_body_bytes(HttpRequestState* request, unsigned char* destinatio
     request->destination = destination;
     request->wanted = wanted;
     request->delivered = 0;
+    // The time paused since the last read is not the server's silence.
+    request->last_progress_ms = monotonic_ms();
     bool ok = true;
     if (request->paused) {
         request->paused = false;

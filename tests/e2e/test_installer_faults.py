@@ -14,12 +14,13 @@ import unittest
 import zipfile
 
 from test_installer import expected_output, installed_game_files
-from zem_e2e import (BANNER, GAME_EXE, UNREACHABLE, ServerTestCase, make_temp_folder, put_programs, read,
-                     remove_tree)
-from zem_fault_server import (FaultServer, another_range, covering, every, headers_never_come, probe,
+from zem_e2e import (BANNER, GAME_EXE, ServerTestCase, make_temp_folder, put_programs, read,
+                     remove_tree, write)
+from zem_fault_server import (FaultServer, another_range, covering, every, hang_up, headers_never_come, probe,
                               silent_from, silent_mid_body, switch_file, whole_file)
 
 LOST = b"\n  Connection lost, trying again...\n"
+UNREADABLE = b"  The game download couldn't be read. Tap the game again in a few minutes.\n"
 MIB = 1024 * 1024
 # A byte in the second of the archive's 8 MiB windows (in the third of
 # 4 MiB windows): the faults of one window are made on the request that
@@ -108,13 +109,17 @@ class FaultScenarios(ServedGame):
     **env) -> Popen with stdout and stderr piped, errors(stderr) (what
     counts of standard error), console(output), batch, game_output."""
 
-    def run_install(self, *rules, archive=None, timeout=150):
+    def run_install(self, *rules, archive=None, timeout=150, resumed=False):
         """A first installation into a fresh game folder from the archive
-        served under rules; watches for the batch file's file meanwhile."""
+        served under rules (resumed: one that an earlier run began, so far
+        with no file); watches for the batch file's file meanwhile."""
         run = Run()
         run.game = make_temp_folder("zem-faults-game-")
         self.addCleanup(remove_tree, run.game)
         self.put_programs(run.game)
+        if resumed:
+            os.makedirs(os.path.join(run.game, "ZEM"), exist_ok=True)
+            write(os.path.join(run.game, "ZEM/install-incomplete"), b"")
         run.normal_output = self.console(expected_output(archive or self.archive, run.game)) + self.game_output
         self.server.serve(archive or self.archive, *rules)
         started = time.monotonic()
@@ -182,12 +187,25 @@ class FaultScenarios(ServedGame):
         self.assertIn("whole file", [r.answer for r in run.requests])
         self.assert_installed(run, messages=0)
 
-    def test_server_ignoring_range_is_unreachable_after_one_more_probe_at_most(self):
+    def test_server_ignoring_range_fails_the_probe_after_six_attempts(self):
         run = self.run_install(whole_file(every))
-        self.assertEqual((self.console(BANNER + UNREACHABLE), 1), (run.output, run.code))
-        # The probe, the first window, one more probe.
-        self.assertLessEqual(len(run.requests), 3, run.requests)
+        self.assertEqual((self.console(BANNER + LOST * 5 + UNREADABLE), 1), (run.output, run.code))
+        # Six probes and the first window.
+        self.assertEqual(6, len([r for r in run.requests if probe(r)]), run.requests)
         self.assertLessEqual(len([r for r in run.requests if not probe(r)]), 1, run.requests)
+
+    def test_probe_window_and_second_probe_answered_200_install(self):
+        # A cache passing the first requests to an origin that ignores
+        # ranges, until it has the archive itself.
+        run = self.run_install(whole_file(every, times=3))
+        self.assertEqual(3, [r.answer for r in run.requests].count("whole file"), run.requests)
+        self.assert_installed(run, messages=2)
+
+    def test_probe_whose_connection_is_dropped_is_tried_again(self):
+        # A resumed installation: the probe is its first request.
+        run = self.run_install(hang_up(every), resumed=True)
+        self.assertEqual("hang up", run.requests[0].answer, run.requests)
+        self.assert_installed(run, messages=0)
 
 
 class InstallerFaults(FaultScenarios, ServerTestCase):

@@ -100,6 +100,12 @@ def silent_from(offset, times=None):
                 times, offset)
 
 
+def hang_up(when, times=1):
+    """Reads the request and closes the connection without an answer (a
+    network or a cache that drops the first connections)."""
+    return Rule("hang up", when, times)
+
+
 def switch_file(when, path):
     """From the first request `when` matches on, serves the file at path
     instead (that request included)."""
@@ -242,6 +248,8 @@ class FaultServer:
         size = len(data)
         if action == "no headers":
             return self._silence(connection, request)
+        if action == "hang up":
+            return False
         if action == "whole file" or request.first is None:
             return self._send(connection, request, "200 OK", [], data, 0, size)
         first = request.first

@@ -79,6 +79,13 @@ void stay_silent(const std::atomic<bool>* stopping) {
     }
 }
 
+// Waits delay_ms, or until the server stops.
+void hold_back(int delay_ms, const std::atomic<bool>* stopping) {
+    for (int waited = 0; waited < delay_ms && !stopping->load(); waited += 10) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // The number of body bytes actually sent: all, or fewer when cut.
 size_t bytes_to_send(const Body& body, int64_t cut_after) {
     if (cut_after < 0 || static_cast<uint64_t>(cut_after) >= body.size) return body.size;
@@ -96,8 +103,10 @@ void send_with_length(httplib::Response& response, const Body& body, const Fault
     }
     const size_t sent = bytes_to_send(body, reply.cut_after);
     const size_t silent_at = bytes_to_send(body, reply.silent_after);
+    const int delay_ms = reply.body_delay_ms;
     response.set_content_provider(body.size, content_type,
-                                  [body, sent, silent_at, stopping](size_t offset, size_t wanted, httplib::DataSink& sink) {
+                                  [body, sent, silent_at, stopping, delay_ms](size_t offset, size_t wanted, httplib::DataSink& sink) {
+                                      if (offset == 0) hold_back(delay_ms, stopping);
                                       if (offset >= silent_at) {
                                           stay_silent(stopping);
                                           return false;

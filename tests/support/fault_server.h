@@ -51,6 +51,11 @@ struct FaultReply {
     // while the connection stays open (a peer gone quiet). Silences last
     // until the server stops, 20 s at most.
     int64_t silent_after = -1;
+    // Above 0: the headers are sent at once and the body only this many
+    // milliseconds later (a cache that answers a range at once and sends
+    // its bytes when its own download reaches them). Content-Length
+    // framing only; ends early when the server stops.
+    int body_delay_ms = 0;
     // Served instead of the server's file when set: an archive replaced on
     // the server.
     std::shared_ptr<const std::string> other_file;

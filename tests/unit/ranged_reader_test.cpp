@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <random>
@@ -15,7 +16,20 @@
 using zem_test::FaultReply;
 using zem_test::FaultServer;
 
+// Under Wine a cancelled WinINet call goes on until the server ends it.
+// The test binary is linked with http_cancel wrapped (tests/CMakeLists.txt),
+// so that a test can cancel as Wine does: without ending the call.
 namespace {
+std::atomic<bool> cancel_ends_calls{true};
+}
+extern "C" void __real__ZN3zem11http_cancelEPNS_15HttpClientStateE(zem::HttpClientState* client);
+extern "C" void __wrap__ZN3zem11http_cancelEPNS_15HttpClientStateE(zem::HttpClientState* client) {
+    if (cancel_ends_calls.load()) __real__ZN3zem11http_cancelEPNS_15HttpClientStateE(client);
+}
+
+namespace {
+
+const std::string lost_line = "\n  Connection lost, trying again...\n";
 
 constexpr uint64_t MiB = 1024 * 1024;
 
@@ -59,6 +73,35 @@ protected:
         zem::remote_archive.size_known = true;
     }
 
+    // Waits, 5 s at most, until no slot's fetch is under way.
+    void wait_until_settled() {
+        for (int waited = 0; waited < 5000; ++waited) {
+            {
+                zem::HeldLock held(zem::remote_archive.sync->lock.get());
+                bool under_way = false;
+                for (const zem::WindowSlot& slot : zem::remote_archive.slots) {
+                    under_way = under_way || slot.fetch == zem::WindowFetch::queued ||
+                                slot.fetch == zem::WindowFetch::fetching;
+                }
+                if (!under_way) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // Waits, 5 s at most, until the window asked for first has its answer.
+    void wait_for_first_answer() {
+        for (int waited = 0; waited < 5000; ++waited) {
+            {
+                zem::HeldLock held(zem::remote_archive.sync->lock.get());
+                for (const zem::WindowSlot& slot : zem::remote_archive.slots) {
+                    if (slot.fetch != zem::WindowFetch::none && slot.answered) return;
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
     // The reader opened again, its size not yet probed.
     void reopen_unprobed(const std::string& file) {
         TearDown();
@@ -79,7 +122,7 @@ protected:
     void wait_until_complete(uint64_t start) {
         for (int waited = 0; waited < 5000; ++waited) {
             {
-                zem::HeldLock held(zem::remote_archive.lock.get());
+                zem::HeldLock held(zem::remote_archive.sync->lock.get());
                 for (const zem::WindowSlot& slot : zem::remote_archive.slots) {
                     if (slot.start == start && slot.fetch == zem::WindowFetch::complete) return;
                 }
@@ -131,24 +174,55 @@ std::string* RangedRead::archive_ = nullptr;
 
 TEST_F(RangedRead, ProbeTakesTheTotalOfTheContentRange) {
     zem::remote_archive.size = 0;
-    EXPECT_EQ(archive_->size(), zem::probe_archive_size());
+    EXPECT_EQ(zem::SizeProbe::known, zem::probe_archive_size());
     EXPECT_EQ(archive_->size(), zem::remote_archive.size);
     EXPECT_EQ(std::vector<std::string>{"bytes=0-0"}, ranges());
 }
 
-TEST_F(RangedRead, ProbeGivesZeroForStarTotalNoContentRangeOrNoServer) {
+// An answer without a usable size (a "*" total, no Content-Range, a 200)
+// is a failed attempt like a window's fetch: six in all, with the pauses
+// and lines between them, and a later answer's size stands; a 404 is not.
+TEST_F(RangedRead, ProbeAnsweredWithoutASizeIsAFailedAttempt) {
     FaultReply star;
     star.range_total = FaultReply::RangeTotal::star;
     FaultReply omitted;
     omitted.range_total = FaultReply::RangeTotal::omitted;
     FaultReply whole;
     whole.kind = FaultReply::Kind::whole_file;
-    server_->script({star, omitted, whole});
-    EXPECT_EQ(0u, zem::probe_archive_size());
-    EXPECT_EQ(0u, zem::probe_archive_size());
-    EXPECT_EQ(0u, zem::probe_archive_size());
-    snprintf(zem::remote_archive.url, sizeof zem::remote_archive.url, "https://127.0.0.1:1/x.zip");
-    EXPECT_EQ(0u, zem::probe_archive_size());
+    std::string five;
+    for (int i = 0; i < 5; ++i) five += lost_line;
+    for (const FaultReply& no_size : {star, omitted, whole}) {
+        TearDown();
+        SetUp();
+        server_->set_default_reply(no_size);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(zem::SizeProbe::no_size, zem::probe_archive_size());
+        fflush(stdout);
+        EXPECT_EQ(five, testing::internal::GetCapturedStdout());
+        EXPECT_EQ(0u, zem::remote_archive.size);
+        EXPECT_EQ(6u, server_->request_count());
+    }
+    TearDown();
+    SetUp();
+    server_->script({whole});
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(zem::SizeProbe::known, zem::probe_archive_size());
+    fflush(stdout);
+    EXPECT_EQ(lost_line, testing::internal::GetCapturedStdout());
+    EXPECT_EQ(archive_->size(), zem::remote_archive.size);
+    EXPECT_EQ(2u, server_->request_count());
+    // No such archive: an answer that ends the probe at once.
+    TearDown();
+    SetUp();
+    FaultReply missing;
+    missing.kind = FaultReply::Kind::status;
+    missing.status = 404;
+    server_->set_default_reply(missing);
+    EXPECT_EQ(zem::SizeProbe::not_served, zem::probe_archive_size());
+    EXPECT_EQ(1u, server_->request_count());
+    snprintf(zem::remote_archive.url, sizeof zem::remote_archive.url, "https://127.0.0.1:%d/x.zip",
+             zem_test::closed_port());
+    EXPECT_EQ(zem::SizeProbe::unreachable, zem::probe_archive_size());
 }
 
 TEST(ContentRange, TotalIsReadLikeStrtoull) {
@@ -221,11 +295,11 @@ TEST_F(RangedRead, BodyCutShortServesWhatCameAndIsFetchedAgainPastTheCut) {
     zem::WindowSlot* failed = nullptr;
     for (int waited = 0; failed == nullptr && waited < 5000; ++waited) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        zem::take_lock(zem::remote_archive.lock.get());
+        zem::take_lock(zem::remote_archive.sync->lock.get());
         for (zem::WindowSlot& slot : zem::remote_archive.slots) {
             if (slot.fetch == zem::WindowFetch::failed) failed = &slot;
         }
-        zem::leave_lock(zem::remote_archive.lock.get());
+        zem::leave_lock(zem::remote_archive.sync->lock.get());
     }
     ASSERT_NE(nullptr, failed);
     testing::internal::CaptureStdout();
@@ -360,7 +434,8 @@ TEST_F(RangedRead, WindowReadAheadBeforeTheProbeServesTheOpeningAndTheExtraction
         reopen_unprobed(archive_->substr(0, size));
         testing::internal::CaptureStdout();
         zem::read_ahead(0);
-        ASSERT_EQ(size, zem::probe_archive_size());
+        ASSERT_EQ(zem::SizeProbe::known, zem::probe_archive_size());
+        ASSERT_EQ(size, zem::remote_archive.size);
         zem::read_ahead(8 * MiB);  // as the installer does
         // On a fast link the first window is complete before the opening's
         // reads: it must outlast them, as the next one read.
@@ -392,34 +467,122 @@ TEST_F(RangedRead, WindowReadAheadBeforeTheProbeServesTheOpeningAndTheExtraction
 // The probe and a window asked for ahead of it may meet a cache that
 // passes one of them to an origin ignoring ranges: the window's total
 // stands for a probe that gave none, and the probe is asked again when
-// the two disagree or neither told a size.
+// the two disagree or neither told a size. A probe that told the size
+// does not wait for a window that has not answered.
 TEST_F(RangedRead, ProbeAndTheWindowAheadOfItAgreeOnTheSize) {
     FaultReply whole;
     whole.kind = FaultReply::Kind::whole_file;
     FaultReply replaced;
     replaced.other_file = std::make_shared<const std::string>(archive_->substr(0, MiB));
+    FaultReply no_headers;
+    no_headers.kind = FaultReply::Kind::silent;
     struct Case {
         FaultReply window, probe;
         std::vector<FaultReply> probe_again;
+        bool window_answers;
+        zem::SizeProbe outcome;
         uint64_t size;
         size_t requests;
     };
     const Case cases[] = {
-        {FaultReply(), whole, {}, archive_->size(), 2},
-        {whole, FaultReply(), {}, archive_->size(), 2},
-        {replaced, FaultReply(), {FaultReply()}, archive_->size(), 3},
-        {whole, whole, {whole}, 0, 3},
+        {FaultReply(), whole, {}, true, zem::SizeProbe::known, archive_->size(), 2},
+        {whole, FaultReply(), {}, true, zem::SizeProbe::known, archive_->size(), 2},
+        {replaced, FaultReply(), {FaultReply()}, true, zem::SizeProbe::known, archive_->size(), 3},
+        {whole, whole, std::vector<FaultReply>(5, whole), true, zem::SizeProbe::no_size, 0, 7},
+        {no_headers, FaultReply(), {}, false, zem::SizeProbe::known, archive_->size(), 2},
     };
     for (const Case& test : cases) {
         reopen_unprobed(*archive_);
         std::vector<FaultReply> replies = {test.window, test.probe};
         replies.insert(replies.end(), test.probe_again.begin(), test.probe_again.end());
         server_->script(replies);
+        testing::internal::CaptureStdout();
         zem::read_ahead(0);
         wait_for_requests(1);  // the window's request first
-        EXPECT_EQ(test.size, zem::probe_archive_size());
+        if (test.window_answers) wait_for_first_answer();
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(test.outcome, zem::probe_archive_size());
+        const auto waited = std::chrono::steady_clock::now() - started;
+        fflush(stdout);
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(test.size, zem::remote_archive.size);
         EXPECT_EQ(test.requests, server_->request_count());
+        // Below the stall limit that a wait for the silent window would take.
+        if (!test.window_answers) {
+            EXPECT_LT(waited, std::chrono::milliseconds(zem::window_stall_limit_ms / 2));
+        }
     }
+}
+
+// A fetch ahead that failed is asked for again only by the read that
+// needs its bytes, not by each of the reads that run on meanwhile.
+TEST_F(RangedRead, FailedFetchAheadIsNotAskedAgainByReadsThatRunOn) {
+    FaultReply whole;
+    whole.kind = FaultReply::Kind::whole_file;
+    server_->set_default_reply(whole);
+    server_->script({FaultReply()});
+    for (uint64_t offset = 0; offset < 2 * MiB; offset += 65536) {
+        ASSERT_EQ(65536u, read_and_check(offset, 65536));
+        wait_until_settled();
+    }
+    EXPECT_EQ((std::vector<std::string>{range_text(0, 8 * MiB - 1), range_text(16 * MiB, archive_->size() - 1),
+                                        range_text(8 * MiB, 16 * MiB - 1)}),
+              sorted_ranges());
+}
+
+// Once the server has delivered window bytes, an answer whose body is
+// late (a cache filling itself from a slow origin) is waited for past the
+// stall limit, with no message; a server that has delivered none fails it
+// at the stall limit, as before (fetched again, with the message).
+TEST_F(RangedRead, LateBodyIsAwaitedOnlyFromAServerThatHasDeliveredWindowBytes) {
+    const uint64_t size = archive_->size();
+    FaultReply late;
+    late.body_delay_ms = static_cast<int>(zem::window_stall_limit_ms + zem::first_byte_wait_ms) / 2;
+    for (const bool delivered_before : {true, false}) {
+        TearDown();
+        SetUp();
+        if (delivered_before) {
+            ASSERT_EQ(100u, read_and_check(0, 100));
+        }
+        server_->script({late});
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(4096u, read_and_check(size - 4096, 4096));
+        fflush(stdout);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        const std::vector<std::string> tail(delivered_before ? 1 : 2, range_text(size - 4096, size - 1));
+        std::vector<std::string> expected = tail;
+        if (delivered_before) expected.insert(expected.begin(), range_text(0, 8 * MiB - 1));
+        EXPECT_EQ(expected, ranges()) << "delivered before: " << delivered_before;
+        EXPECT_EQ(delivered_before ? "" : lost_line, printed);
+    }
+}
+
+// A worker left behind in a call that its cancel does not end (WinINet
+// under Wine) may return after the archive itself has gone, as at the
+// program's end: it still finds the lock it takes, and ends.
+TEST_F(RangedRead, WorkerLeftBehindEndsAfterTheArchiveHasGone) {
+    FaultReply no_headers;
+    no_headers.kind = FaultReply::Kind::silent;
+    server_->script({no_headers});
+    cancel_ends_calls = false;
+    zem::read_ahead(0);
+    wait_for_requests(1);
+    zem::stop_reading();  // its worker is left behind, still in its call
+    zem::ReaderSync* sync = zem::remote_archive.sync;
+    sync->holders.fetch_add(1);  // kept to see the worker end
+    zem::remote_archive.~RemoteArchive();
+    new (&zem::remote_archive) zem::RemoteArchive();
+    server_.reset();  // the silence ends: the call returns
+    size_t left_behind = 1;
+    for (int waited = 0; left_behind > 0 && waited < 5000; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        zem::HeldLock held(sync->lock.get());
+        left_behind = sync->workers_left_behind;
+    }
+    cancel_ends_calls = true;
+    EXPECT_EQ(0u, left_behind);
+    EXPECT_EQ(1u, sync->holders.load());  // only the test's
+    delete sync;
 }
 
 }  // namespace
