@@ -32,9 +32,11 @@ size_t discard_chunk(void* opaque, mz_uint64, const void*, size_t count) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > zem::window_capacity) return 0;
     zem::RemoteArchive& archive = zem::remote_archive;
-    if (!archive.lock.is_open()) {
-        archive.lock = zem::make_lock();
-        archive.arrived = zem::make_condition();
+    if (archive.sync == nullptr) {
+        // As open_remote_archive makes it; the archive keeps it to the end.
+        archive.sync = new zem::ReaderSync;
+        archive.sync->lock = zem::make_lock();
+        archive.sync->arrived = zem::make_condition();
     }
     zem::WindowSlot& window = archive.slots[0];
     // Exactly the input's bytes, so that AddressSanitizer sees a read past them.
