@@ -1,5 +1,6 @@
 #include "common/name_rules.h"
 
+#include "common/key_chain.h"
 #include "common/release_signing.h"
 #include "common/state_files.h"
 
@@ -88,6 +89,7 @@ bool names_a_working_file(const char* local_path) {
     static const char* const working_files[] = {
         update_download_path, stored_hash_path, release_check_path, full_install_marker_path,
         install_incomplete_marker_path, install_journal_path, writer_lock_path, previous_launcher_path, update_signature_path,
+        keys_download_path, accepted_keys_path, accepted_keys_temporary_path,
     };
     for (const char* working_file : working_files) {
         if (equals_ignoring_ascii_case(local_path, working_file)) return true;

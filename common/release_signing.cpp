@@ -11,15 +11,29 @@
 #ifndef ZEM_PUBLISHER_KEY
 #define ZEM_PUBLISHER_KEY ""
 #endif
+#ifndef ZEM_ROOT_KEY
+#define ZEM_ROOT_KEY ""
+#endif
 
 namespace zem {
 
 static const char built_in_key_text[] = ZEM_PUBLISHER_KEY;
+static const char built_in_root_key_text[] = ZEM_ROOT_KEY;
 static const char signature_prefix[] = "signature ";
-static const size_t signature_line_length = sizeof signature_prefix - 1 + 2 * ecdsa_signature_size + 1;
+static_assert(signature_line_length == sizeof signature_prefix - 1 + 2 * ecdsa_signature_size + 1,
+              "the signature line's length");
 
 bool built_in_publisher_key(unsigned char public_key[ecdsa_public_key_size]) {
     return built_in_key_text[0] != '\0' && parse_public_key(built_in_key_text, public_key);
+}
+
+bool built_in_root_key(unsigned char public_key[ecdsa_public_key_size]) {
+    return built_in_root_key_text[0] != '\0' && parse_public_key(built_in_root_key_text, public_key);
+}
+
+bool release_signing_is_built_in() {
+    unsigned char public_key[ecdsa_public_key_size];
+    return built_in_publisher_key(public_key) || built_in_root_key(public_key);
 }
 
 static bool is_blank_or_line_end(char c) {
@@ -41,7 +55,7 @@ bool parse_public_key(const char* text, unsigned char public_key[ecdsa_public_ke
 }
 
 // Only lower-case hex digits: one text, one spelling.
-static bool decode_lower_hex(const char* text, size_t length, unsigned char* bytes) {
+bool decode_lower_hex(const char* text, size_t length, unsigned char* bytes) {
     for (size_t i = 0; i < length; ++i) {
         if (text[i] >= 'A' && text[i] <= 'F') return false;
     }
@@ -55,9 +69,8 @@ bool signed_text_verifies(const unsigned char public_key[ecdsa_public_key_size],
     const char* line = text + body_length;
     // The signature line starts a line of its own and ends the text.
     if (body_length > 0 && text[body_length - 1] != '\n') return false;
-    if (memcmp(line, signature_prefix, sizeof signature_prefix - 1) != 0 || text[length - 1] != '\n') return false;
     unsigned char signature[ecdsa_signature_size];
-    if (!decode_lower_hex(line + sizeof signature_prefix - 1, 2 * ecdsa_signature_size, signature)) return false;
+    if (!read_signature_line(line, text + length, signature)) return false;
 
     unsigned char digest[sha256_digest_size];
     if (!sha256_of_bytes(text, body_length, digest)) return false;
@@ -66,10 +79,15 @@ bool signed_text_verifies(const unsigned char public_key[ecdsa_public_key_size],
     return true;
 }
 
-// Moves *cursor past one line that starts with prefix; *value receives the
-// rest of it, without its '\n'. False when the line does not start so,
-// has no '\n', or holds a control character.
-static bool read_line(const char** cursor, const char* end, const char* prefix, std::string* value) {
+bool read_signature_line(const char* line, const char* end, unsigned char signature[ecdsa_signature_size]) {
+    if (static_cast<size_t>(end - line) < signature_line_length) return false;
+    if (memcmp(line, signature_prefix, sizeof signature_prefix - 1) != 0 || line[signature_line_length - 1] != '\n') {
+        return false;
+    }
+    return decode_lower_hex(line + sizeof signature_prefix - 1, 2 * ecdsa_signature_size, signature);
+}
+
+bool read_text_line(const char** cursor, const char* end, const char* prefix, std::string* value) {
     const size_t prefix_length = strlen(prefix);
     const char* line = *cursor;
     if (static_cast<size_t>(end - line) < prefix_length || memcmp(line, prefix, prefix_length) != 0) return false;
@@ -88,6 +106,19 @@ static bool read_digest(const std::string& text, unsigned char digest[sha256_dig
     return text.size() == 2 * sha256_digest_size && decode_lower_hex(text.data(), text.size(), digest);
 }
 
+bool parse_decimal(const std::string& text, uint64_t* number) {
+    if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return false;
+        value = value * 10 + digit;
+    }
+    *number = value;
+    return true;
+}
+
 // A version the state files can hold: 1 to 63 characters.
 static bool version_is_usable(const std::string& version) {
     return !version.empty() && version.size() < version_capacity;
@@ -101,9 +132,9 @@ bool read_update_signature(const unsigned char public_key[ecdsa_public_key_size]
     const char* end = text + signed_length;
     std::string heading, version, digest_text;
     UpdateSignature read;
-    if (!read_line(&cursor, end, update_signature_heading, &heading) || !heading.empty() ||
-        !read_line(&cursor, end, "version ", &version) || !version_is_usable(version) ||
-        !read_line(&cursor, end, "sha256 ", &digest_text) || !read_digest(digest_text, read.archive_digest) ||
+    if (!read_text_line(&cursor, end, update_signature_heading, &heading) || !heading.empty() ||
+        !read_text_line(&cursor, end, "version ", &version) || !version_is_usable(version) ||
+        !read_text_line(&cursor, end, "sha256 ", &digest_text) || !read_digest(digest_text, read.archive_digest) ||
         cursor != end) {
         return false;
     }
@@ -151,14 +182,14 @@ bool read_manifest(const unsigned char public_key[ecdsa_public_key_size], const 
     const char* end = text + signed_length;
     std::string heading;
     Manifest read;
-    if (!read_line(&cursor, end, manifest_heading, &heading) || !heading.empty() ||
-        !read_line(&cursor, end, "version ", &read.version) || !version_is_usable(read.version)) {
+    if (!read_text_line(&cursor, end, manifest_heading, &heading) || !heading.empty() ||
+        !read_text_line(&cursor, end, "version ", &read.version) || !version_is_usable(read.version)) {
         return false;
     }
     std::string line;
     while (cursor != end) {
         ManifestEntry entry;
-        if (!read_line(&cursor, end, "", &line) || !parse_entry_line(line, &entry)) return false;
+        if (!read_text_line(&cursor, end, "", &line) || !parse_entry_line(line, &entry)) return false;
         read.entries.push_back(std::move(entry));
     }
     std::sort(read.entries.begin(), read.entries.end(), by_name);

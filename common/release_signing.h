@@ -42,9 +42,19 @@ constexpr size_t public_key_text_length = 2 * ecdsa_public_key_size;
 // The largest manifest the launcher reads (about 150,000 entries).
 constexpr size_t manifest_size_limit = 16u * 1024 * 1024;
 
-// The publisher's key built into this program. False when the build has
-// none: then no signature is fetched or checked anywhere.
+// The publisher's key built into this program (an old-style build, which
+// checks every release against that one key). False when the build has
+// none.
 bool built_in_publisher_key(unsigned char public_key[ecdsa_public_key_size]);
+
+// The root key built into this program (ZEM_ROOT_KEY: a rooted build, whose
+// releases are signed by a release key that the root delegates; see
+// common/key_chain.h). False when the build has none. A build has at most
+// one of the two keys.
+bool built_in_root_key(unsigned char public_key[ecdsa_public_key_size]);
+
+// True when the build checks release signatures at all (either key).
+bool release_signing_is_built_in();
 
 // Reads a public key in its text form (130 hex digits of an uncompressed
 // point, starting "04"); surrounding blanks and line ends are ignored.
@@ -55,6 +65,26 @@ bool parse_public_key(const char* text, unsigned char public_key[ecdsa_public_ke
 // is.
 bool signed_text_verifies(const unsigned char public_key[ecdsa_public_key_size], const char* text, size_t length,
                           size_t* signed_length);
+
+// "signature <128 hex digits>\n"
+constexpr size_t signature_line_length = 10 + 2 * ecdsa_signature_size + 1;
+
+// Reads the signature line that starts at line (it must be exactly
+// signature_line_length bytes up to end, or more). False when it is not in
+// that form (lower-case hex only).
+bool read_signature_line(const char* line, const char* end, unsigned char signature[ecdsa_signature_size]);
+
+// Moves *cursor past one line that starts with prefix; *value receives the
+// rest of it, without its '\n'. False when the line does not start so, has
+// no '\n' before end, or holds a control character.
+bool read_text_line(const char** cursor, const char* end, const char* prefix, std::string* value);
+
+// Reads exactly length lower-case hex digits into length / 2 bytes.
+bool decode_lower_hex(const char* text, size_t length, unsigned char* bytes);
+
+// A decimal number without leading zeros that fits 64 bits ("0" itself is
+// one).
+bool parse_decimal(const std::string& text, uint64_t* number);
 
 // What an update archive's signature says, once verified.
 struct UpdateSignature {

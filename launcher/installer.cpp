@@ -576,9 +576,8 @@ bool run_full_installation() {
     // publisher's. signed_manifest stays null for an unsigned build.
     Manifest manifest;
     const Manifest* signed_manifest = nullptr;
-    unsigned char public_key[ecdsa_public_key_size];
-    if (built_in_publisher_key(public_key)) {
-        const ManifestFetch fetch = fetch_release_manifest(public_key, &manifest);
+    if (release_signing_is_built_in()) {
+        const ManifestFetch fetch = fetch_release_manifest(&manifest);
         if (fetch == ManifestFetch::unreachable) {
             printf("  Couldn't reach the ZEM site. Check the internet connection and tap the game again.\n");
             return false;

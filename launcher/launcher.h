@@ -45,17 +45,20 @@ int run_launcher();
 bool run_full_installation();
 
 // ---------------------------------------------------------------- signed releases
-// With the publisher's key built in, the installer writes only what the
-// full archive's signed manifest lists, each file only when its bytes hash
-// to the manifest's digest.
+// With the publisher's key or a root key built in, the installer writes
+// only what the full archive's signed manifest lists, each file only when
+// its bytes hash to the manifest's digest.
 
 enum class ManifestFetch { verified, unreachable, not_signed };
 
 // Fetches the manifest beside the remote archive (its URL + ".manifest")
-// over the launcher's client and verifies it. unreachable: no answer, or
-// the body was cut off; not_signed: any answer but 200, a text over the
-// size limit, or one that read_manifest refuses.
-ManifestFetch fetch_release_manifest(const unsigned char public_key[ecdsa_public_key_size], Manifest* manifest);
+// over the launcher's client and verifies it with the release key: the
+// publisher's key, or in a rooted build the key that the server's keys
+// text delegates (fetched first, from the server's files/, and walked as
+// common/key_chain.h says). unreachable: no answer, or the body was cut
+// off; not_signed: any answer but 200, a text over its size limit, or one
+// that the walk or read_manifest refuses.
+ManifestFetch fetch_release_manifest(Manifest* manifest);
 
 // The archive's central directory agrees with the manifest: every listed
 // file is there with the listed size. (File entries the manifest does not

@@ -5,6 +5,8 @@
 #include "launcher/launcher.h"
 
 #include "common/digests.h"
+#include "common/key_chain.h"
+#include "common/server.h"
 #include "common/zip_reader.h"
 #include "launcher/ranged_reader.h"
 #include "platform/platform.h"
@@ -18,23 +20,40 @@ namespace zem {
 
 constexpr size_t manifest_read_piece = 65536;
 
-ManifestFetch fetch_release_manifest(const unsigned char public_key[ecdsa_public_key_size], Manifest* manifest) {
-    const std::string url = url_with_suffix(remote_archive.url, manifest_suffix);
-    HttpRequest request = http_open_url(remote_archive.client.get(), url.c_str(), "");
+// One small text over the launcher's client, at most limit bytes; verified
+// here means read whole (its signature is checked by the caller).
+static ManifestFetch fetch_text(const char* url, size_t limit, std::string* text) {
+    HttpRequest request = http_open_url(remote_archive.client.get(), url, "");
     if (!request.is_open()) return ManifestFetch::unreachable;
-    if (http_status_code(request.get()) != 200 || http_content_length(request.get()) > manifest_size_limit) {
+    if (http_status_code(request.get()) != 200 || http_content_length(request.get()) > limit) {
         return ManifestFetch::not_signed;
     }
-    std::string text;
+    std::string read;
     for (;;) {
-        const size_t old_size = text.size();
-        text.resize(old_size + manifest_read_piece);
+        const size_t old_size = read.size();
+        read.resize(old_size + manifest_read_piece);
         size_t got = 0;
-        if (!http_read(request.get(), &text[old_size], manifest_read_piece, &got)) return ManifestFetch::unreachable;
-        text.resize(old_size + got);
+        if (!http_read(request.get(), &read[old_size], manifest_read_piece, &got)) return ManifestFetch::unreachable;
+        read.resize(old_size + got);
         if (got == 0) break;
-        if (text.size() > manifest_size_limit) return ManifestFetch::not_signed;
+        if (read.size() > limit) return ManifestFetch::not_signed;
     }
+    text->swap(read);
+    return ManifestFetch::verified;
+}
+
+ManifestFetch fetch_release_manifest(Manifest* manifest) {
+    unsigned char public_key[ecdsa_public_key_size];
+    std::string keys;
+    if (built_in_root_key(public_key)) {
+        const ManifestFetch fetched = fetch_text(keys_url, keys_text_size_limit, &keys);
+        if (fetched != ManifestFetch::verified) return fetched;
+    }
+    if (!release_key_of_this_build(keys.data(), keys.size(), public_key)) return ManifestFetch::not_signed;
+    const std::string url = url_with_suffix(remote_archive.url, manifest_suffix);
+    std::string text;
+    const ManifestFetch fetched = fetch_text(url.c_str(), manifest_size_limit, &text);
+    if (fetched != ManifestFetch::verified) return fetched;
     return read_manifest(public_key, text.data(), text.size(), manifest) ? ManifestFetch::verified
                                                                          : ManifestFetch::not_signed;
 }

@@ -10,6 +10,7 @@
 // ZEM/release.json version.
 #include "publish/publish.h"
 
+#include "common/key_chain.h"
 #include "common/release_signing.h"
 #include "common/state_files.h"
 #include "common/zip_reader.h"
@@ -41,13 +42,14 @@ static bool sha256_of_entry(mz_zip_archive* zip, mz_uint index, unsigned char di
 // Reads the signed text beside the archive. False after adding the
 // finding that says why there is none to judge.
 static bool read_signed_text(const std::string& subject, const std::string& path, size_t limit, const char* rule_prefix,
-                             const char* what_programs_do, std::vector<Finding>* findings, std::string* text) {
+                             const char* what_programs_do, std::vector<Finding>* findings, std::string* text,
+                             const char* remedy = "Pack with --key, and upload it") {
     const ReadOutcome outcome = read_file_bytes(path, limit, text);
     if (outcome == ReadOutcome::read) return true;
     const std::string prefix(rule_prefix);
     if (outcome == ReadOutcome::missing) {
         findings->push_back({subject, "", prefix + "-missing",
-                             "no " + path + " beside it: " + what_programs_do + ". Pack with --key, and upload it"});
+                             "no " + path + " beside it: " + what_programs_do + ". " + remedy});
     } else if (outcome == ReadOutcome::too_large) {
         findings->push_back({subject, "", prefix + "-too-large",
                              path + " is larger than the programs read (" + std::to_string(limit) + " bytes): " +
@@ -169,6 +171,46 @@ static void check_update_signature(const std::string& subject, mz_zip_archive* z
                              path + " signs version \"" + signature.version + "\", the archive's ZEM/release.json "
                                  "says \"" + version + "\""});
     }
+}
+
+bool check_keys_text(const std::string& keys_path, const unsigned char root_key[ecdsa_public_key_size],
+                     std::vector<Finding>* findings, unsigned char release_key[ecdsa_public_key_size]) {
+    const char* refusal = "the programs of a build with this root key install nothing of the release";
+    std::string text;
+    if (!read_signed_text(keys_path, keys_path, keys_text_size_limit, "keys", refusal, findings, &text,
+                          "Pack with --key and --keys, and upload it")) {
+        return false;
+    }
+    KeysText keys;
+    if (!parse_keys_text(text.data(), text.size(), &keys)) {
+        findings->push_back({keys_path, "", "keys-malformed",
+                             "not a keys text in the form the programs read (root links with rising numbers, then "
+                             "one delegation): " + std::string(refusal)});
+        return false;
+    }
+    AcceptedKeys start, reached;
+    memcpy(start.root_key, root_key, ecdsa_public_key_size);
+    struct Refusal {
+        KeysVerdict verdict;
+        const char* rule;
+        const char* why;
+    } const refusals[] = {
+        {KeysVerdict::link_not_signed, "keys-link-not-signed",
+         "a root link is not signed by the root before it (the root key given, or the previous link's) and by "
+         "the root it names"},
+        {KeysVerdict::link_not_above, "keys-link-not-above", "a root link is numbered at or below the root it replaces"},
+        {KeysVerdict::delegation_not_signed, "keys-delegation-not-signed",
+         "the delegation is not signed by the root the links end at (another root, or changed since it was "
+         "signed)"},
+        {KeysVerdict::delegation_replayed, "keys-delegation-replayed", "the delegation is older than one accepted"},
+    };
+    const KeysVerdict verdict = walk_keys(start, keys, &reached, release_key);
+    for (const Refusal& refused : refusals) {
+        if (refused.verdict != verdict) continue;
+        findings->push_back({keys_path, "", refused.rule, std::string(refused.why) + ": " + refusal});
+        return false;
+    }
+    return true;
 }
 
 bool check_archive_signature(const char* path, ArchiveKind kind, const unsigned char public_key[ecdsa_public_key_size],

@@ -13,12 +13,14 @@
 //    stopped half way leaves the old version in place and is fetched again.
 // 6. With the publisher's key, sign: the full archive's manifest (each
 //    file's SHA-256, hashed while it was read) and the update archive's
-//    SHA-256 (hashed while it was written).
+//    SHA-256 (hashed while it was written). A rooted release also carries
+//    the keys text that delegates the signing key (common/key_chain.h).
 // 7. Put the archives, the signed texts and release.json in place, then
 //    check them.
 #include "publish/publish.h"
 
 #include "common/entry_paths.h"
+#include "common/key_chain.h"
 #include "common/name_rules.h"
 #include "common/release_signing.h"
 #include "common/removal_lines.h"
@@ -531,6 +533,24 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
         *error = "no game folder at " + options.game_folder;
         return false;
     }
+    // A rooted release's keys text must name the key that signs it.
+    if (!options.keys_text.empty()) {
+        KeysText keys;
+        if (options.key == nullptr) {
+            *error = "a keys text goes with the release key that it delegates (--key)";
+            return false;
+        }
+        if (!parse_keys_text(options.keys_text.data(), options.keys_text.size(), &keys)) {
+            *error = "the keys text is not in the form the programs read (zem-publish delegate writes it)";
+            return false;
+        }
+        if (memcmp(keys.delegation.release_key, options.key->public_key, ecdsa_public_key_size) != 0) {
+            *error = "the keys text delegates another release key (" +
+                     encode_hex(keys.delegation.release_key, ecdsa_public_key_size) +
+                     "), not this one: the programs would refuse the release";
+            return false;
+        }
+    }
 
     const std::string files_folder = join_path(options.out_folder, release_files_folder);
     if (!ensure_folder(options.out_folder) || !ensure_folder(files_folder)) {
@@ -669,6 +689,13 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     // 6. The signed texts, beside the archives' temporary files.
     const std::string manifest_path = full_path + manifest_suffix;
     const std::string signature_path = update_path + update_signature_suffix;
+    const std::string keys_path = join_path(files_folder, keys_file_name);
+    if (!options.keys_text.empty() && !write_text_file(keys_path + ".part", options.keys_text)) {
+        delete_file(full_temporary.c_str());
+        delete_file(update_temporary.c_str());
+        *error = "cannot write " + keys_path;
+        return false;
+    }
     if (options.key != nullptr) {
         std::vector<const SourceFile*> entries;
         for (const SourceFile& file : files) entries.push_back(&file);
@@ -689,6 +716,8 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     if (!move_replacing(full_temporary.c_str(), full_path.c_str()) ||
         !move_replacing(update_temporary.c_str(), update_path.c_str()) ||
         !put_signed_texts_in_place(options.key != nullptr, manifest_path, signature_path) ||
+        !(options.keys_text.empty() ? remove_if_present(keys_path)
+                                    : move_replacing((keys_path + ".part").c_str(), keys_path.c_str())) ||
         !write_text_file(release_path + ".part", update_release_text) ||
         !move_replacing((release_path + ".part").c_str(), release_path.c_str())) {
         *error = "cannot put the release files in place in " + files_folder;

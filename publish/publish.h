@@ -101,6 +101,10 @@ struct PackOptions {
     // With a key, pack also signs the release: the full archive's manifest
     // and the update archive's signature (common/release_signing.h).
     const PublisherKey* key = nullptr;
+    // A rooted release: the keys text that delegates to key, put beside
+    // the archives as frolix-rewrite.keys (empty: none, and one left by an
+    // earlier pack is deleted).
+    std::string keys_text;
 };
 
 struct PackReport {
@@ -142,8 +146,15 @@ bool version_is_publishable(const std::string& version);
 // keygen writes it beside NAME.public, which holds the public key's 130
 // hex digits and a line end: the value of the CMake variable
 // ZEM_PUBLISHER_KEY.
+// A root key's file (keygen NAME --root) has the same form under its own
+// heading, so that neither kind is ever used for the other: a root key
+// signs only delegations and root links, a release key only releases.
+// An old-style publisher key is a release key.
 constexpr const char* private_key_heading = "ZEM publisher private key 1";
+constexpr const char* root_private_key_heading = "ZEM root private key 1";
 constexpr const char* public_key_file_suffix = ".public";
+
+enum class KeyKind { release, root };
 
 struct PublisherKey {
     unsigned char private_key[ecdsa_private_key_size];
@@ -154,12 +165,14 @@ struct PublisherKey {
 // name.public. False (error set) when either file exists (a key is never
 // overwritten), the system cannot make a key, or a write fails; a failed
 // write leaves neither file behind.
-bool make_key_files(const std::string& name, PublisherKey* key, std::string* error);
+bool make_key_files(const std::string& name, PublisherKey* key, std::string* error,
+                    KeyKind kind = KeyKind::release);
 
 // Reads a private key file: exactly the form above, with a public part
-// that belongs to the private one (a test signature verifies). False
-// (error set) otherwise.
-bool read_private_key_file(const std::string& path, PublisherKey* key, std::string* error);
+// that belongs to the private one (a test signature verifies), of the
+// kind asked for. False (error set) otherwise.
+bool read_private_key_file(const std::string& path, PublisherKey* key, std::string* error,
+                           KeyKind kind = KeyKind::release);
 
 // The public key for check: its 130 hex digits, or a file holding them
 // (NAME.public). False when it is neither.
@@ -169,6 +182,16 @@ bool read_public_key_argument(const std::string& argument, unsigned char public_
 // the key's signature of the SHA-256 of body. False (error set) when the
 // system cannot sign.
 bool sign_text(const PublisherKey& key, const std::string& body, std::string* text, std::string* error);
+
+// The texts of a rooted release's keys (common/key_chain.h), each read back
+// as the programs read it before it is handed out. False (error set) when
+// the system cannot sign.
+// A delegation of release_key, signed by the root.
+bool make_delegation(const PublisherKey& root, uint64_t number, const unsigned char release_key[ecdsa_public_key_size],
+                     std::string* text, std::string* error);
+// A root link to new_root, signed by old_root and then by new_root.
+bool make_root_link(const PublisherKey& old_root, const PublisherKey& new_root, uint64_t number, std::string* text,
+                    std::string* error);
 
 enum class ReadOutcome { read, missing, too_large, unreadable };
 
@@ -181,6 +204,13 @@ ReadOutcome read_file_bytes(const std::string& path, size_t limit, std::string* 
 // Adds findings; false (error set) only when the archive cannot be read.
 bool check_archive_signature(const char* path, ArchiveKind kind, const unsigned char public_key[ecdsa_public_key_size],
                              std::vector<Finding>* findings, std::string* error);
+
+// The keys text beside the archives (KEYS_FOLDER/frolix-rewrite.keys),
+// walked from root_key as a rooted build that remembers nothing walks it.
+// Adds findings (under the keys text's path) and returns false when it
+// cannot be used; otherwise release_key is the key it delegates.
+bool check_keys_text(const std::string& keys_path, const unsigned char root_key[ecdsa_public_key_size],
+                     std::vector<Finding>* findings, unsigned char release_key[ecdsa_public_key_size]);
 
 // ---------------------------------------------------------------- probe
 

@@ -2,19 +2,26 @@
 // and signing a text the way common/release_signing.h reads it.
 #include "publish/publish.h"
 
+#include "common/key_chain.h"
 #include "common/release_signing.h"
 #include "platform/platform.h"
 #include "publish/publish_platform.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
 namespace zem {
 
+static const char* key_heading(KeyKind kind) {
+    return kind == KeyKind::root ? root_private_key_heading : private_key_heading;
+}
+
 // A private key file is exactly this long: heading, two lines, line ends.
-static const size_t private_key_file_size = strlen("ZEM publisher private key 1\n") + strlen("private \n") +
-                                            2 * ecdsa_private_key_size + strlen("public \n") +
-                                            2 * ecdsa_public_key_size;
+static size_t private_key_file_size(KeyKind kind) {
+    return strlen(key_heading(kind)) + 1 + strlen("private \n") + 2 * ecdsa_private_key_size + strlen("public \n") +
+           2 * ecdsa_public_key_size;
+}
 // A NAME.public file: the digits, maybe a line end, maybe blanks.
 constexpr size_t public_key_file_limit = 4096;
 
@@ -69,8 +76,8 @@ static bool key_pair_matches(const PublisherKey& key, std::string* error) {
     return true;
 }
 
-static std::string private_key_text(const PublisherKey& key) {
-    return std::string(private_key_heading) + "\nprivate " + encode_hex(key.private_key, ecdsa_private_key_size) +
+static std::string private_key_text(const PublisherKey& key, KeyKind kind) {
+    return std::string(key_heading(kind)) + "\nprivate " + encode_hex(key.private_key, ecdsa_private_key_size) +
            "\npublic " + encode_hex(key.public_key, ecdsa_public_key_size) + "\n";
 }
 
@@ -84,7 +91,7 @@ static bool write_new_file(const std::string& path, const std::string& text, boo
     return fclose(stream) == 0 && flushed;
 }
 
-bool make_key_files(const std::string& name, PublisherKey* key, std::string* error) {
+bool make_key_files(const std::string& name, PublisherKey* key, std::string* error, KeyKind kind) {
     const std::string public_name = name + public_key_file_suffix;
     for (const std::string* path : {&name, &public_name}) {
         if (path_kind(path->c_str()) != PathKind::missing) {
@@ -99,7 +106,7 @@ bool make_key_files(const std::string& name, PublisherKey* key, std::string* err
         *error = "the new key does not work: " + *error;
         return false;
     }
-    std::string text = private_key_text(made);
+    std::string text = private_key_text(made, kind);
     const bool written = write_new_file(name, text, true);
     wipe(&text[0], text.size());
     if (!written) {
@@ -139,9 +146,9 @@ static bool read_hex_line(const char** cursor, const char* end, const char* pref
 }
 
 // The private key file's text, exactly in its form.
-static bool parse_private_key_text(const std::string& text, PublisherKey* key) {
-    const std::string heading = std::string(private_key_heading) + "\n";
-    if (text.size() != private_key_file_size || text.compare(0, heading.size(), heading) != 0) return false;
+static bool parse_private_key_text(const std::string& text, KeyKind kind, PublisherKey* key) {
+    const std::string heading = std::string(key_heading(kind)) + "\n";
+    if (text.size() != private_key_file_size(kind) || text.compare(0, heading.size(), heading) != 0) return false;
     const char* cursor = text.data() + heading.size();
     const char* end = text.data() + text.size();
     return read_hex_line(&cursor, end, "private ", 2 * ecdsa_private_key_size, key->private_key) &&
@@ -149,9 +156,16 @@ static bool parse_private_key_text(const std::string& text, PublisherKey* key) {
            key->public_key[0] == 0x04;
 }
 
-bool read_private_key_file(const std::string& path, PublisherKey* key, std::string* error) {
+// The heading line of the other kind of key file: said so in the error.
+static bool starts_as_other_kind(const std::string& text, KeyKind kind) {
+    const std::string other = std::string(key_heading(kind == KeyKind::root ? KeyKind::release : KeyKind::root)) + "\n";
+    return text.compare(0, other.size(), other) == 0;
+}
+
+bool read_private_key_file(const std::string& path, PublisherKey* key, std::string* error, KeyKind kind) {
     std::string text;
-    const ReadOutcome outcome = read_file_bytes(path, private_key_file_size, &text);
+    const size_t limit = std::max(private_key_file_size(KeyKind::root), private_key_file_size(KeyKind::release));
+    const ReadOutcome outcome = read_file_bytes(path, limit, &text);
     if (outcome == ReadOutcome::missing) {
         *error = "no private key file at " + path;
         return false;
@@ -161,11 +175,19 @@ bool read_private_key_file(const std::string& path, PublisherKey* key, std::stri
         return false;
     }
     PublisherKey read;
-    const bool formed = outcome == ReadOutcome::read && parse_private_key_text(text, &read);
-    wipe(&text[0], text.size());
+    const bool formed = outcome == ReadOutcome::read && parse_private_key_text(text, kind, &read);
+    const bool other_kind = !formed && outcome == ReadOutcome::read && starts_as_other_kind(text, kind);
+    if (!text.empty()) wipe(&text[0], text.size());
+    if (other_kind) {
+        wipe(&read, sizeof read);
+        *error = kind == KeyKind::root ? path + " is a release key, not a root key (keygen NAME --root makes one)"
+                                       : path + " is a root key: it signs only delegations and root links, never a "
+                                                "release (sign with a release key that the root delegates)";
+        return false;
+    }
     if (!formed) {
         wipe(&read, sizeof read);
-        *error = path + " is not a private key file of zem-publish keygen (\"" + private_key_heading +
+        *error = path + " is not a private key file of zem-publish keygen (\"" + key_heading(kind) +
                  "\", a \"private\" and a \"public\" line)";
         return false;
     }
@@ -176,6 +198,46 @@ bool read_private_key_file(const std::string& path, PublisherKey* key, std::stri
     }
     *key = read;
     wipe(&read, sizeof read);
+    return true;
+}
+
+bool make_delegation(const PublisherKey& root, uint64_t number, const unsigned char release_key[ecdsa_public_key_size],
+                     std::string* text, std::string* error) {
+    std::string made;
+    if (!sign_text(root, delegation_body(number, release_key), &made, error)) return false;
+    KeysText keys;
+    AcceptedKeys start, reached;
+    memcpy(start.root_key, root.public_key, ecdsa_public_key_size);
+    unsigned char delegated[ecdsa_public_key_size];
+    if (!parse_keys_text(made.data(), made.size(), &keys) ||
+        walk_keys(start, keys, &reached, delegated) != KeysVerdict::accepted) {
+        *error = "the delegation does not verify with the root's public part";
+        return false;
+    }
+    text->swap(made);
+    return true;
+}
+
+bool make_root_link(const PublisherKey& old_root, const PublisherKey& new_root, uint64_t number, std::string* text,
+                    std::string* error) {
+    const std::string body = root_link_body(number, new_root.public_key);
+    std::string by_old, by_new;
+    if (!sign_text(old_root, body, &by_old, error) || !sign_text(new_root, body, &by_new, error)) return false;
+    std::string made = by_old + by_new.substr(body.size());
+    // Read back with a delegation after it, as the programs read a link.
+    std::string delegation;
+    if (!make_delegation(new_root, 1, new_root.public_key, &delegation, error)) return false;
+    KeysText keys;
+    AcceptedKeys start, reached;
+    memcpy(start.root_key, old_root.public_key, ecdsa_public_key_size);
+    unsigned char delegated[ecdsa_public_key_size];
+    const std::string whole = made + delegation;
+    if (!parse_keys_text(whole.data(), whole.size(), &keys) ||
+        walk_keys(start, keys, &reached, delegated) != KeysVerdict::accepted) {
+        *error = "the root link does not verify with the two roots' public parts";
+        return false;
+    }
+    text->swap(made);
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/digests.h"
 #include "common/entry_paths.h"
+#include "common/key_chain.h"
 #include "common/release_signing.h"
 #include "common/state_files.h"
 #include "common/versions.h"
@@ -214,7 +215,13 @@ UpdateOutcome check_and_install_update_package(const char* archive_path, const c
     char digest_text[digest_text_capacity];
     if (!hash_file(archive_path, digest_text)) return UpdateOutcome::not_downloaded;
     unsigned char public_key[ecdsa_public_key_size];
-    if (built_in_publisher_key(public_key)) {
+    if (release_signing_is_built_in()) {
+        // The key the update must be signed with: the built-in publisher
+        // key, or the release key of the keys text fetched beside it.
+        FileText keys = read_whole_file(keys_download_path);
+        if (!release_key_of_this_build(keys.get(), keys ? strlen(keys.get()) : 0, public_key)) {
+            return UpdateOutcome::not_signed;
+        }
         unsigned char digest[sha256_digest_size];
         decode_hex(digest_text, 2 * sha256_digest_size, digest);
         const UpdateOutcome signature = check_update_signature(public_key, digest, installed_version, named_version);

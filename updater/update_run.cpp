@@ -4,6 +4,7 @@
 // the exit code is always 0.
 #include "updater/updater.h"
 
+#include "common/key_chain.h"
 #include "common/release_signing.h"
 #include "common/server.h"
 #include "common/state_files.h"
@@ -78,8 +79,9 @@ int run_updater(int argc, char** argv) {
     }
 
     printf("ZEM: checking for updates...\n");
-    unsigned char public_key[ecdsa_public_key_size];
-    const bool publisher_key_is_built_in = built_in_publisher_key(public_key);
+    const bool signatures_are_checked = release_signing_is_built_in();
+    unsigned char root_key[ecdsa_public_key_size];
+    const bool root_key_is_built_in = built_in_root_key(root_key);
     // Held until the run ends: nothing else writes the game folder meanwhile.
     FileLock writer_lock = take_writer_lock(
         "  Another window is installing or updating the game. Waiting for it to finish...\n");
@@ -127,14 +129,20 @@ int run_updater(int argc, char** argv) {
     if (download_to_file(update_archive_url, update_download_path, false)) {
         // A signature that cannot be fetched is as good as none: the check
         // then refuses the archive. None from an earlier run may stand in.
-        if (publisher_key_is_built_in) {
+        // A rooted build also needs the keys text that names the release key.
+        if (signatures_are_checked) {
             delete_file(update_signature_path);
             download_to_file(update_signature_url, update_signature_path, true);
+        }
+        if (root_key_is_built_in) {
+            delete_file(keys_download_path);
+            download_to_file(keys_url, keys_download_path, true);
         }
         outcome = check_and_install_update_package(update_download_path, stored_hash, installed_version,
                                                    named_version);
     }
-    if (publisher_key_is_built_in) delete_file(update_signature_path);
+    if (signatures_are_checked) delete_file(update_signature_path);
+    if (root_key_is_built_in) delete_file(keys_download_path);
 
     switch (outcome) {
     case UpdateOutcome::not_downloaded:

@@ -86,6 +86,23 @@ seeds("signed_texts", {
     "neither": "ZEM manifest 2\nversion 1\n",
 })
 
+# Templates that fuzz_key_chain signs: "@N" is key N's public key, "sign N"
+# key N's signature line (0 is the built-in root).
+seeds("key_chain", {
+    "delegation": "ZEM delegation 1\nnumber 1\nrelease-key @3\nsign 0\n",
+    "two_links": "ZEM root 1\nnumber 1\nroot-key @1\nsign 0\nsign 1\n"
+                 "ZEM root 1\nnumber 2\nroot-key @2\nsign 1\nsign 2\n"
+                 "ZEM delegation 1\nnumber 3\nrelease-key @3\nsign 2\n",
+    "back_to_the_built_in_root": "ZEM root 1\nnumber 1\nroot-key @1\nsign 0\nsign 1\n"
+                                 "ZEM root 1\nnumber 4\nroot-key @0\nsign 1\nsign 0\n"
+                                 "ZEM delegation 1\nnumber 18446744073709551615\nrelease-key @3\nsign 0\n",
+    "wrong_root": "ZEM delegation 1\nnumber 2\nrelease-key @3\nsign 1\n",
+    "unsigned_link": "ZEM root 1\nnumber 1\nroot-key @1\nsign 0\nsign 9\n"
+                     "ZEM delegation 1\nnumber 1\nrelease-key @3\nsign 1\n",
+    "remembered": "ZEM keys accepted 1\nroot-key 04" + "ab" * 64 + "\nroot-number 2\ndelegation-number 7\n",
+})
+
+
 def zip_bytes(build):
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as archive:
