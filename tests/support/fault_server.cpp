@@ -176,6 +176,7 @@ void answer_file(httplib::Response& response, const FaultReply& reply, const std
         send_body(response, reply, 416, body_of(std::string()), stopping);
         return;
     case RangeAsked::satisfiable:
+        if (!reply.served_range.empty()) parse_range(reply.served_range, file.size(), &range);
         if (reply.range_shift != 0) {
             const uint64_t length = range.last - range.first + 1;
             range.first = std::min<uint64_t>(range.first + reply.range_shift, file.size() - length);
