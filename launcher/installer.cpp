@@ -160,7 +160,7 @@ static void remove_part_files_under(const std::string& folder) {
     for (const FolderEntry& entry : entries) {
         if (entry.name.find_first_of("\\/") != std::string::npos) continue;
         const std::string path = folder.empty() ? entry.name : folder + "\\" + entry.name;
-        if (path.size() >= local_path_capacity) continue;
+        if (path.size() >= part_path_capacity) continue;
         if (entry.kind == PathKind::folder) {
             remove_part_files_under(path);
         } else if (entry.kind == PathKind::file && ends_with_part_suffix(entry.name)) {
