@@ -96,19 +96,20 @@ def cut_journal_line(game):
 # back. The small entry is damaged (same size) in two: only a run that
 # reads it back puts it right.
 CASES = [
-    ("kept bytes are kept", lambda game, part: None, None, False, False),
-    ("kept bytes damaged", lambda game, part: flip_byte(part, 2 * MIB), None, True, False),
-    ("part file cut below its record", lambda game, part: os.truncate(part, 4 * MIB), None, True, False),
-    ("complete file passed over by the journal", lambda game, part: flip_byte(os.path.join(game, SMALL), 1000),
+    ("kept bytes are kept", lambda game, part, files: None, None, False, False),
+    ("kept bytes damaged", lambda game, part, files: flip_byte(part, 2 * MIB), None, True, False),
+    ("part file cut below its record", lambda game, part, files: os.truncate(part, 4 * MIB), None, True, False),
+    ("complete file passed over by the journal", lambda game, part, files: flip_byte(os.path.join(game, SMALL), 1000),
      None, False, False),
-    ("journal that does not read back", lambda game, part: (flip_byte(os.path.join(game, SMALL), 1000),
+    ("journal that does not read back", lambda game, part, files: (flip_byte(os.path.join(game, SMALL), 1000),
                                                             cut_journal_line(game)), None, True, True),
-    ("the entry's data moved in the archive", lambda game, part: None, "data moved", False, False),
+    ("the entry's data moved in the archive", lambda game, part, files: None, "data moved", False, False),
     # The executable's record must not vouch for the stale copy now at its
     # index. (Whether the big entry starts over is not judged: the copy's
     # fetch reads ahead over its data.)
-    ("entries renumbered in the archive", None, "renumbered", None, False),
-    ("the entry gone from the archive", lambda game, part: None, "entry gone", None, False),
+    ("entries renumbered in the archive", lambda game, part, files: put_damaged_copy(game, files), "renumbered", None,
+     False),
+    ("the entry gone from the archive", lambda game, part, files: None, "entry gone", None, False),
 ]
 
 
@@ -173,10 +174,7 @@ class ResumeScenarios(ServedGame):
                     archive = os.path.join(game, "..", os.path.basename(game) + ".zip")
                     self.addCleanup(os.remove, archive)
                     write_changed_archive(archive, self.files, archive_change)
-                if change is None:
-                    put_damaged_copy(game, self.files)
-                else:
-                    change(game, part)
+                change(game, part, self.files)
                 small_changed = read(os.path.join(game, SMALL)) != small_before
                 output, code, requests = self.resume(game, archive)
                 self.assertEqual(BATCH_EXIT_CODE, code, output)
