@@ -8,7 +8,7 @@
 
 namespace zem {
 
-FileText read_whole_file(const char* path) {
+FileText read_whole_file(const char* path, size_t* length_read) {
     FileStream file(open_file(path, "rb"));
     if (!file.is_open()) return FileText();
     if (fseek(file.get(), 0, SEEK_END) != 0) return FileText();
@@ -22,6 +22,7 @@ FileText read_whole_file(const char* path) {
     if (!text) return FileText();
     if (fread(text.get(), 1, length, file.get()) != length) return FileText();
     text.get()[length] = '\0';
+    if (length_read != nullptr) *length_read = length;
     return text;
 }
 

@@ -46,9 +46,11 @@ struct FreeDeleter {
 };
 using FileText = std::unique_ptr<char, FreeDeleter>;
 
-// Reads the file into one NUL-terminated buffer. Empty (null) when the file
-// cannot be opened, is 2 GiB or larger, or cannot be read whole.
-FileText read_whole_file(const char* path);
+// Reads the file into one NUL-terminated buffer, its length (without the
+// NUL) in *length when length is given: the file may hold NUL bytes of its
+// own. Empty (null) when the file cannot be opened, is 2 GiB or larger, or
+// cannot be read whole.
+FileText read_whole_file(const char* path, size_t* length = nullptr);
 
 // Finds the value of the first "version" key by a plain text search and
 // copies it into version (capacity version_capacity) when it is shorter

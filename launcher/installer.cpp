@@ -43,6 +43,9 @@ constexpr size_t local_header_name_length_at = 26;
 constexpr size_t local_header_extra_length_at = 28;
 // Encrypted, patch data, strong encryption: the zip library refuses them.
 constexpr mz_uint16 unsupported_entry_flags = 0x0001 | 0x0020 | 0x0040;
+// A kept part file is carried on only where the archive holds its last
+// this many kept bytes just before the rest.
+constexpr size_t kept_overlap = 4096;
 
 // Passed to the write callback while an entry is extracted.
 struct InstallProgress {
@@ -126,18 +129,62 @@ static void make_part_path(const char* local_path, char part_path[part_path_capa
     snprintf(part_path, part_path_capacity, "%s%s", local_path, part_file_suffix);
 }
 
+// Where a kept part's entry data starts when its local header has the
+// length it had when the record was made: the record's data offset in an
+// archive that did not change, and moved with the entry in one that did.
+static uint64_t recorded_data_offset(const mz_zip_archive_file_stat& entry, const PartRecord& part) {
+    return entry.m_local_header_ofs + (part.data_offset - part.header_offset);
+}
+
 // The record of a stored entry's part file that an earlier run of this
 // installation left on disk, when the part file still holds all the
 // bytes it vouches for: null for none, and for a part file shorter than
 // the record (a power cut took data it was told was on disk) or longer
 // than the entry, and for data that would lie past the archive's end.
-static const PartRecord* kept_part(const mz_zip_archive* zip, const InstallJournal& journal, mz_uint index,
+static const PartRecord* kept_part(const mz_zip_archive* zip, const InstallJournal& journal, const char* local_path,
                                    const mz_zip_archive_file_stat& entry, const char* part_path) {
     if (!is_plain_stored(entry)) return nullptr;
-    const PartRecord* part = journal_part(journal, index, entry.m_uncomp_size, entry.m_crc32);
-    if (part == nullptr || part->data_offset + entry.m_comp_size > zip->m_archive_size) return nullptr;
+    const PartRecord* part = journal_part(journal, local_path, entry.m_uncomp_size, entry.m_crc32);
+    if (part == nullptr || part->data_offset < part->header_offset ||
+        recorded_data_offset(entry, *part) + entry.m_comp_size > zip->m_archive_size) {
+        return nullptr;
+    }
     const uint64_t on_disk = file_size_on_disk(part_path);
     return on_disk >= part->kept && on_disk <= entry.m_uncomp_size ? part : nullptr;
+}
+
+static bool ends_with_part_suffix(const std::string& name) {
+    const size_t suffix_length = strlen(part_file_suffix);
+    return name.size() > suffix_length && name.compare(name.size() - suffix_length, suffix_length, part_file_suffix) == 0;
+}
+
+// Deletes every part file in the folder ("" for the game folder) and the
+// folders in it. Links are never followed, and a name read from the disk
+// is never taken as a path: one that holds a separator (a POSIX file named
+// "a\\b.zempart") is left alone, as is a path that would not fit.
+static void remove_part_files_under(const std::string& folder) {
+    std::vector<FolderEntry> entries;
+    if (!list_folder(folder.empty() ? "." : folder.c_str(), &entries)) return;
+    for (const FolderEntry& entry : entries) {
+        if (entry.name.find_first_of("\\/") != std::string::npos) continue;
+        const std::string path = folder.empty() ? entry.name : folder + "\\" + entry.name;
+        if (path.size() >= part_path_capacity) continue;
+        if (entry.kind == PathKind::folder) {
+            remove_part_files_under(path);
+        } else if (entry.kind == PathKind::file && ends_with_part_suffix(entry.name)) {
+            delete_file(path.c_str());
+        }
+    }
+}
+
+// Once every entry is in place, no entry claims a part file that is still
+// there: those of entries an archive changed since an earlier run no longer
+// has (kept stored parts of gigabytes among them), and complete parts a
+// killed run left waiting for the finishing threads. Nothing else would
+// ever remove them once the journal is gone. Only a run that carried on an
+// installation can find any: a first one moved every part it made.
+static void remove_unclaimed_part_files(bool carried_on) {
+    if (carried_on) remove_part_files_under(std::string());
 }
 
 // Adds up the uncompressed sizes of all file entries (for a signed
@@ -162,7 +209,7 @@ static void plan_installation(mz_zip_archive* zip, const Manifest* manifest, con
             (*found_short)[index] = true;
             char part_path[part_path_capacity];
             make_part_path(local_path, part_path);
-            const PartRecord* part = kept_part(zip, journal, index, entry, part_path);
+            const PartRecord* part = kept_part(zip, journal, local_path, entry, part_path);
             *needed += entry.m_uncomp_size - (part != nullptr ? part->kept : 0);
         }
     }
@@ -226,14 +273,14 @@ static std::string entry_checksum(const mz_zip_archive_file_stat& entry, const M
 // The file already holds the entry: it has the entry's size, and either
 // this installation's journal says it was checked or put there, or its
 // bytes are read back and match (and the journal is told).
-static bool file_is_complete(const char* local_path, mz_uint index, const mz_zip_archive_file_stat& entry,
+static bool file_is_complete(const char* local_path, const mz_zip_archive_file_stat& entry,
                              const ManifestEntry* signed_entry, InstallJournal* journal) {
     if (file_size_on_disk(local_path) != entry.m_uncomp_size) return false;
     const std::string checksum = entry_checksum(entry, signed_entry);
-    if (journal_has_in_place(*journal, index, entry.m_uncomp_size, checksum)) return true;
+    if (journal_has_in_place(*journal, local_path, entry.m_uncomp_size, checksum)) return true;
     const bool matches = signed_entry != nullptr ? file_matches_manifest_entry(local_path, *signed_entry)
                                                  : file_matches_entry_crc(local_path, entry);
-    if (matches) note_in_place(journal, index, entry.m_uncomp_size, checksum);
+    if (matches) note_in_place(journal, local_path, entry.m_uncomp_size, checksum);
     return matches;
 }
 
@@ -294,26 +341,20 @@ static bool find_entry_data(mz_zip_archive* zip, const mz_zip_archive_file_stat&
 // journal, so that a later run keeps those bytes. A flush the disk does not
 // confirm makes no record (its failure stays in the watch and ends the
 // installation); a record that cannot be written costs only that.
-static void record_part_on_disk(mz_uint index, const mz_zip_archive_file_stat& entry, uint64_t data_offset,
+static void record_part_on_disk(const char* local_path, const mz_zip_archive_file_stat& entry, uint64_t data_offset,
                                 uint64_t copied, uint32_t crc, InstallProgress* progress) {
     if (flush_file_data(progress->output) && flush_watched_writes(progress->disk_watch)) {
-        record_part(progress->journal, index, PartRecord{entry.m_uncomp_size, entry.m_crc32, data_offset, copied, crc});
+        record_part(progress->journal, local_path,
+                    PartRecord{entry.m_uncomp_size, entry.m_crc32, entry.m_local_header_ofs, data_offset, copied, crc});
     }
 }
 
-// Copies a stored entry's data into the part file, through the write
-// callback, adding it to crc: all of it, or after the bytes kept names.
-// Every part_record_step bytes the part file is put on disk and recorded.
-static bool copy_stored_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
-                              const PartRecord* kept, uint32_t* crc, InstallProgress* progress) {
-    if (entry.m_comp_size == 0) return true;
-    uint64_t data_offset = 0;
-    if (kept != nullptr) {
-        data_offset = kept->data_offset;
-    } else if (!find_entry_data(zip, entry, &data_offset)) {
-        return false;
-    }
-    const uint64_t from = kept != nullptr ? kept->kept : 0;
+// Copies a stored entry's data, which starts at data_offset in the
+// archive, into the part file through the write callback, adding it to
+// crc: all of it, or from the byte from on (after the bytes kept). Every
+// part_record_step bytes the part file is put on disk and recorded.
+static bool copy_stored_entry(mz_zip_archive* zip, const char* local_path, const mz_zip_archive_file_stat& entry,
+                              uint64_t data_offset, uint64_t from, uint32_t* crc, InstallProgress* progress) {
     static unsigned char piece[stored_copy_piece];
     for (uint64_t copied = from; copied < entry.m_comp_size;) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(sizeof piece, entry.m_comp_size - copied));
@@ -322,7 +363,7 @@ static bool copy_stored_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_a
         if (write_entry_chunk(progress, copied, piece, count) != count) return false;
         copied += count;
         if (copied % part_record_step == 0 && copied < entry.m_comp_size) {
-            record_part_on_disk(index, entry, data_offset, copied, *crc, progress);
+            record_part_on_disk(local_path, entry, data_offset, copied, *crc, progress);
         }
     }
     return true;
@@ -345,6 +386,53 @@ static bool read_kept_bytes(FILE* part, const PartRecord& record, Sha256State* h
     return true;
 }
 
+enum class KeptCheck {
+    continues,  // the archive holds the kept bytes' last ones just before the rest
+    differs,    // it holds other bytes there
+    unread,     // the archive could not be read
+};
+
+// Whether the archive holds the part file's last kept bytes where they
+// would lie if the entry's data started at data_offset: compared before
+// the rest is fetched, by the entry's first read, whose window then goes on
+// with the rest. Leaves the file at the kept bytes' end.
+static KeptCheck kept_bytes_lie_at(mz_zip_archive* zip, FILE* part, uint64_t kept, uint64_t data_offset,
+                                   const mz_zip_archive_file_stat& entry) {
+    if (data_offset + entry.m_comp_size > zip->m_archive_size) return KeptCheck::differs;
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(kept, kept_overlap));
+    unsigned char on_disk[kept_overlap];
+    unsigned char in_archive[kept_overlap];
+    if (!seek_file(part, kept - count) || fread(on_disk, 1, count, part) != count || !seek_file(part, kept)) {
+        return KeptCheck::differs;
+    }
+    if (zip->m_pRead(zip->m_pIO_opaque, data_offset + kept - count, in_archive, count) != count) {
+        return KeptCheck::unread;
+    }
+    return memcmp(on_disk, in_archive, count) == 0 ? KeptCheck::continues : KeptCheck::differs;
+}
+
+// Where the data of a kept part file's entry starts in the archive, so
+// that its rest is fetched from there: looked for first where the
+// recorded local header's length puts it after the entry's local header
+// now (no local header is read), then after the local header itself (a
+// window more: another tool may have written the archive since). An
+// archive changed between the runs may have moved the entry; its bytes
+// from the old offset would be fetched for nothing.
+static KeptCheck find_kept_continuation(mz_zip_archive* zip, FILE* part, const PartRecord& kept,
+                                        const mz_zip_archive_file_stat& entry, uint64_t* data_offset) {
+    uint64_t offset = recorded_data_offset(entry, kept);
+    KeptCheck check = kept_bytes_lie_at(zip, part, kept.kept, offset, entry);
+    if (check == KeptCheck::differs) {
+        uint64_t after_header = 0;
+        if (!find_entry_data(zip, entry, &after_header)) return KeptCheck::unread;
+        if (after_header == offset) return KeptCheck::differs;
+        offset = after_header;
+        check = kept_bytes_lie_at(zip, part, kept.kept, offset, entry);
+    }
+    if (check == KeptCheck::continues) *data_offset = offset;
+    return check;
+}
+
 enum class PartWrite {
     complete,    // the part file holds the entry (written, not flushed yet)
     not_opened,  // the part file (or the hash) could not be had
@@ -357,8 +445,8 @@ enum class PartWrite {
 // file), any other inflated by the zip library, which checks their CRC-32.
 // A complete part file is handed back still open, in written.
 static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zip_archive_file_stat& entry,
-                                 const ManifestEntry* signed_entry, const char* part_path, const PartRecord* kept,
-                                 InstallProgress* progress, FileStream* written) {
+                                 const ManifestEntry* signed_entry, const char* local_path, const char* part_path,
+                                 const PartRecord* kept, InstallProgress* progress, FileStream* written) {
     Sha256 hash;
     if (signed_entry != nullptr) {
         hash = sha256_begin();
@@ -370,12 +458,19 @@ static PartWrite write_part_file(mz_zip_archive* zip, mz_uint index, const mz_zi
         return PartWrite::differs;
     }
     if (!part.is_open()) return PartWrite::not_opened;
+    const bool stored = is_plain_stored(entry);
+    uint64_t data_offset = 0;
+    if (kept != nullptr) {
+        const KeptCheck check = find_kept_continuation(zip, part.get(), *kept, entry, &data_offset);
+        if (check != KeptCheck::continues) return check == KeptCheck::differs ? PartWrite::differs : PartWrite::stopped;
+    } else if (stored && entry.m_comp_size != 0 && !find_entry_data(zip, entry, &data_offset)) {
+        return PartWrite::stopped;
+    }
     progress->output = part.get();
     progress->hash = hash.get();
     progress->entry_bytes = kept != nullptr ? kept->kept : 0;
-    const bool stored = is_plain_stored(entry);
     const bool extracted =
-        stored ? copy_stored_entry(zip, index, entry, kept, &crc, progress)
+        stored ? copy_stored_entry(zip, local_path, entry, data_offset, kept != nullptr ? kept->kept : 0, &crc, progress)
                : mz_zip_reader_extract_to_callback(zip, index, write_entry_chunk, progress, 0);
     progress->output = nullptr;
     progress->hash = nullptr;
@@ -412,7 +507,7 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     // written, when it differs, under its delivered-copy name.
     if (names_previous_copy(local_path) ||
         (!progress->found_short[index] &&
-         file_is_complete(local_path, index, entry, signed_entry, progress->journal))) {
+         file_is_complete(local_path, entry, signed_entry, progress->journal))) {
         progress->done += entry.m_uncomp_size;
         return EntryStep::passed_over;
     }
@@ -423,15 +518,15 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
     create_parent_folders(local_path, &progress->folder_made);
     char part_path[part_path_capacity];
     make_part_path(local_path, part_path);
-    const PartRecord* kept = kept_part(zip, *progress->journal, index, entry, part_path);
+    const PartRecord* kept = kept_part(zip, *progress->journal, local_path, entry, part_path);
     limit_reads_to(progress->span_end[index]);
     FileStream part;
-    PartWrite written = write_part_file(zip, index, entry, signed_entry, part_path, kept, progress, &part);
+    PartWrite written = write_part_file(zip, index, entry, signed_entry, local_path, part_path, kept, progress, &part);
     if (written == PartWrite::differs && kept != nullptr) {
         // The kept bytes, or what was added to them, are not the entry's:
         // once more, from its first byte.
         delete_file(part_path);
-        written = write_part_file(zip, index, entry, signed_entry, part_path, nullptr, progress, &part);
+        written = write_part_file(zip, index, entry, signed_entry, local_path, part_path, nullptr, progress, &part);
     }
     if (written == PartWrite::not_opened) {
         printf("\n  Couldn't write %s.\n", local_path);
@@ -449,7 +544,7 @@ static EntryStep install_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_
         print_download_stop(local_path);
         return EntryStep::failed;
     }
-    hand_over_part(progress->finisher, FinishingPart{part.release(), part_path, local_path, index, entry.m_uncomp_size,
+    hand_over_part(progress->finisher, FinishingPart{part.release(), part_path, local_path, entry.m_uncomp_size,
                                                      entry_checksum(entry, signed_entry)});
     progress->done += entry.m_uncomp_size;
     return EntryStep::written;
@@ -673,6 +768,7 @@ bool run_full_installation() {
         return false;
     }
     zip.reset();
+    remove_unclaimed_part_files(!first_installation);
     // What the release retired goes too: the folder may have held an older
     // release (the updater leaves a folder too far behind for its update
     // to this installation).

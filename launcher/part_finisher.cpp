@@ -23,7 +23,7 @@ static bool finish_part(FinishingPart* part, InstallJournal* journal) {
     const bool closed = fclose(part->file) == 0;
     part->file = nullptr;
     if (flushed && closed && move_replacing(part->part_path.c_str(), part->local_path.c_str())) {
-        note_in_place(journal, part->index, part->size, part->checksum);
+        note_in_place(journal, part->local_path.c_str(), part->size, part->checksum);
         return true;
     }
     delete_file(part->part_path.c_str());
@@ -80,17 +80,23 @@ static bool has_non_ascii(const char* text) {
     return false;
 }
 
+// Whether two names may be one file's on Windows: equal ignoring ASCII
+// case, or either has letters beyond ASCII, which Windows folds too, by a
+// table of its own that the launcher does not hold.
+static bool may_be_one_name(const char* a, const char* b) {
+    return has_non_ascii(a) || has_non_ascii(b) || equals_ignoring_ascii_case(a, b);
+}
+
 // With the lock held: a part handed over may still use a name the entry at
-// local_path needs. Names are compared ignoring ASCII case; a name with
-// other letters waits for every part, as Windows folds those too.
+// local_path needs.
 static bool may_share_names(const PartFinisher& finisher, const char* local_path) {
     if (finisher.waiting.empty() && finisher.in_hand.empty()) return false;
-    if (folder_of(local_path) != finisher.folder || has_non_ascii(local_path)) return true;
+    if (folder_of(local_path) != finisher.folder) return true;
     for (const std::string& path : finisher.in_hand) {
-        if (equals_ignoring_ascii_case(path.c_str(), local_path)) return true;
+        if (may_be_one_name(path.c_str(), local_path)) return true;
     }
     for (const FinishingPart& part : finisher.waiting) {
-        if (equals_ignoring_ascii_case(part.local_path.c_str(), local_path)) return true;
+        if (may_be_one_name(part.local_path.c_str(), local_path)) return true;
     }
     return false;
 }

@@ -11,7 +11,9 @@
 // the same names meanwhile: before an entry is looked at, the extraction
 // waits until every part handed over is finished when the entry's folder
 // is another one (a folder made could take the name a part is moved to),
-// or its name may be one a part still holds (Windows names ignore case).
+// or its name may be one a part still holds (Windows names ignore case;
+// a name with letters beyond ASCII, the entry's or a part's, may match
+// others than those that match ignoring ASCII case).
 #pragma once
 
 #include "launcher/install_journal.h"
@@ -40,7 +42,6 @@ struct FinishingPart {
     FILE* file = nullptr;  // open, written, not flushed
     std::string part_path;
     std::string local_path;
-    uint32_t index = 0;
     uint64_t size = 0;
     std::string checksum;  // for the journal's in-place record
 };

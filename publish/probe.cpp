@@ -219,8 +219,20 @@ static void probe_windows(ProbeRun* run, const std::string& url, std::vector<Pro
                           "over 30 seconds and stops. Make every range request answer 206");
             continue;
         }
+        // The range first: a cache that serves one stored range for every
+        // range sends a body of that range's length, which is not the
+        // storage's fault.
         const std::string expected_range = "bytes " + std::to_string(window.offset) + "-" +
                                            std::to_string(window.offset + window.length - 1) + "/";
+        if (response.content_range.compare(0, expected_range.size(), expected_range) != 0) {
+            run->fail(url, request, "wrong-range",
+                      "206 with Content-Range \"" + response.content_range + "\" for the " + window.where +
+                          " window: the installer takes no byte of an answer for another range than it asked for, "
+                          "counts it as a lost connection, retries 6 times over 30 seconds and stops. A cache that "
+                          "serves one stored range for every range does this: let range requests through to the "
+                          "origin, or cache the whole file");
+            continue;
+        }
         if (response.body.size() != window.length || !response.body_complete) {
             run->fail(url, request, "short-range-body",
                       "206 with " + std::to_string(response.body_bytes) + " of " + std::to_string(window.length) +
@@ -228,12 +240,6 @@ static void probe_windows(ProbeRun* run, const std::string& url, std::vector<Pro
                           " window: the installer retries 6 times and stops. A cache whose storage is smaller than "
                           "the archive does this: give it room for the whole file, or let range requests through "
                           "to the origin");
-            continue;
-        }
-        if (response.content_range.compare(0, expected_range.size(), expected_range) != 0) {
-            run->fail(url, request, "wrong-range",
-                      "206 with Content-Range \"" + response.content_range + "\" for the " + window.where +
-                          " window: the installer takes the bytes as those it asked for and writes a damaged game");
             continue;
         }
         if (!window.local.empty() && response.body != window.local) {

@@ -50,20 +50,21 @@ WORKING_FILES = ("zem/update.sha256", "zem/install-incomplete", "zem/update-down
 
 def kept_parts(archive, game):
     """The bytes of each stored entry's part file that a resumed run keeps:
-    as many as the last record of the entry in the game's journal
-    ("part INDEX SIZE CRC OFFSET KEPT ..."), when the part file holds them."""
+    as many as the last record of the entry's local path in the game's
+    journal ("part SIZE CRC HEADER DATA KEPT KEPT_CRC PATH SEAL"), when the
+    part file holds them."""
     journal = os.path.join(game, "ZEM", "install-journal")
     records = {}
     for line in (read(journal).decode().splitlines() if os.path.exists(journal) else []):
-        fields = line.split()
+        fields = line.split(" ", 7)
         if fields[0] == "part":
-            records[int(fields[1])] = int(fields[5])
-    entries = zipfile.ZipFile(archive).infolist()
+            records[fields[7].rsplit(" ", 1)[0]] = int(fields[5])
     kept = {}
-    for index, count in records.items():
-        part = os.path.join(game, entries[index].filename + ".zempart")
-        if os.path.exists(part) and os.path.getsize(part) >= count:
-            kept[entries[index].filename] = count
+    for entry in zipfile.ZipFile(archive).infolist():
+        count = records.get(entry.filename.replace("/", "\\"))
+        part = os.path.join(game, entry.filename + ".zempart")
+        if count is not None and os.path.exists(part) and os.path.getsize(part) >= count:
+            kept[entry.filename] = count
     return kept
 
 

@@ -7,6 +7,7 @@ import shutil
 import subprocess
 import tempfile
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CORPUS = os.path.join(HERE, "corpus")
@@ -72,6 +73,24 @@ seeds("removal_list", {
              "Frolix_Multiplayer/Content/Movies/beyond/\nFrolix_Multiplayer/Binaries/Win64/paks/\n",
     "binaries_folder": "Frolix_Multiplayer/Binaries/\n",
     "nul_ends": "Frolix_Multiplayer/Content/Movies/intro.mp4\n\0Frolix_Multiplayer/Binaries/\n",
+})
+
+
+def sealed(line):
+    return "%s %08x\n" % (line, zlib.crc32(line.encode()))
+
+
+JOURNAL_LINES = ["in-place 6500000 0a1b2c3d Frolix_Multiplayer\\Content\\Movies\\intro 2.mp4",
+                 "part 20000000 deadbeef 6500000 6500123 4194304 12345678 Frolix_Multiplayer\\Content\\Paks\\p1.pak",
+                 "in-place 12 " + "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08" + " ZEM-Play.bat"]
+seeds("install_journal", {
+    # Whole journals, as the launcher writes them.
+    "journal": "".join(sealed(line) for line in ["zem install journal 2", *JOURNAL_LINES]),
+    "zeros_after_a_record": sealed("zem install journal 2") + sealed(JOURNAL_LINES[0]) + "\0" * 64
+                            + sealed(JOURNAL_LINES[1]),
+    # Lines without their seals: the target seals them, and their fields are read.
+    "lines": "\n".join(JOURNAL_LINES),
+    "lines_odd_numbers": "part 1 0 0 0 1 0 a\nin-place 18446744073709551615 00000000 b\npart 5 x 1 2 3 4 c",
 })
 
 

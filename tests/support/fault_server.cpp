@@ -185,6 +185,7 @@ void answer_file(httplib::Response& response, const FaultReply& reply, const std
         send_body(response, reply, 416, body_of(std::string()), stopping);
         return;
     case RangeAsked::satisfiable:
+        if (!reply.served_range.empty()) parse_range(reply.served_range, file.size(), &range);
         if (reply.range_shift != 0) {
             const uint64_t length = range.last - range.first + 1;
             range.first = std::min<uint64_t>(range.first + reply.range_shift, file.size() - length);
@@ -261,6 +262,11 @@ bool FaultServer::listen(Listener* listener, bool tls) {
         const RecordedRequest seen{request.path, range, request.get_header_value("User-Agent"), request.remote_port, tls};
         answer(response, next_reply(seen), range, file_, &stopping_);
     });
+    // httplib sets SO_REUSEPORT by default on Linux, with which a second
+    // listener of the same user may share a port and take some of its
+    // connections (tests run side by side then fail at random). Without
+    // it, the bind itself makes sure no one else listens there.
+    server.set_socket_options([](socket_t) {});
     const int port = server.bind_to_any_port("127.0.0.1");
     if (port <= 0) return false;
     listener->thread = std::thread([listener] {
@@ -321,20 +327,20 @@ FaultReply FaultServer::next_reply(RecordedRequest request) {
 }
 
 int closed_port() {
+    // Stays bound, never listening, until the process ends: connections to
+    // it are refused, and no server started meanwhile can be given it.
     const int listener = socket(AF_INET, SOCK_STREAM, 0);
     if (listener < 0) return 0;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof address;
-    int port = 0;
-    // Bound but never listening: connections to it are refused.
-    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(listener);
+        return 0;
     }
-    close(listener);
-    return port;
+    return ntohs(address.sin_port);
 }
 
 }  // namespace zem_test

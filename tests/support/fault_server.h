@@ -43,6 +43,9 @@ struct FaultReply {
     // A 206 answer carries the bytes (and names them in its Content-Range)
     // this many bytes after the asked range: another part of the file.
     uint64_t range_shift = 0;
+    // When set ("bytes=a-b"), a 206 answer carries this range whatever was
+    // asked: a cache that serves one stored range for every range.
+    std::string served_range;
     // At or above 0: only this many body bytes are sent, then the
     // connection is dropped (a Content-Length still announces them all; a
     // chunked body lacks its last chunk).

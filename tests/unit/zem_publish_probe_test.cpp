@@ -1,6 +1,7 @@
 // zem-publish probe against the in-process fault server, for the answers
 // no real server gives on cue: a range cut short, a total of "*", a window
-// answered 200, an update archive without Content-Length. The server serves
+// answered 200 or with another range than asked, an update archive without
+// Content-Length. The server serves
 // one buffer for every path: a release.json text padded to 12 MiB, so that
 // the three windows are distinct 8 MiB windows.
 #include "publish/publish.h"
@@ -46,6 +47,12 @@ FaultReply cut_after(int64_t bytes) {
     return reply;
 }
 
+FaultReply served_range(const char* range) {
+    FaultReply reply;
+    reply.served_range = range;
+    return reply;
+}
+
 FaultReply chunked() {
     FaultReply reply;
     reply.framing = FaultReply::Framing::chunked;
@@ -79,6 +86,8 @@ TEST_F(ProbeFaults, EachFaultIsNamedByItsRule) {
         {"size probe answered 200", size_probe, reply_of(FaultReply::Kind::whole_file), {"range-ignored"}},
         {"size probe with a total of *", size_probe, star_total(), {"size-probe"}},
         {"middle window cut short", middle_window, cut_after(1000), {"short-range-body"}},
+        {"middle window answered with the stored range of the size probe", middle_window, served_range("bytes=0-0"),
+         {"wrong-range"}},
         {"last window answered 200", last_window, reply_of(FaultReply::Kind::whole_file), {"window-status"}},
         {"first window answered 503", first_window, reply_of(FaultReply::Kind::status, 503), {"window-status"}},
         {"update archive without Content-Length", update_archive, chunked(), {"update-archive-status"}},
