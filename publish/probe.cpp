@@ -178,16 +178,17 @@ static uint64_t probe_archive_size_like_installer(ProbeRun* run, const std::stri
     const uint64_t size = archive_size_from_content_range(response.content_range.c_str());
     if (response.status == 200) {
         run->fail(url, request, "range-ignored",
-                  "answered 200 (the whole file) instead of 206: the installer finds no size and tells players it "
-                  "\"couldn't reach the ZEM site\". Enable byte ranges (nginx: no max_ranges 0; a CDN: range "
-                  "requests / partial content on)");
+                  "answered 200 (the whole file) instead of 206: the installer finds no size, asks six times and "
+                  "tells players \"the game download couldn't be read\". Enable byte ranges (nginx: no "
+                  "max_ranges 0; a CDN: range requests / partial content on)");
         return 0;
     }
     if (response.status != 206 || size == 0) {
         run->fail(url, request, "size-probe",
                   "status " + std::to_string(response.status) + ", Content-Range \"" + response.content_range +
-                      "\": the installer needs 206 with \"bytes 0-0/TOTAL\", or it tells players it \"couldn't reach "
-                      "the ZEM site\"");
+                      "\": the installer needs 206 with \"bytes 0-0/TOTAL\"; without it, it asks six times when the "
+                      "answer is 2xx or 5xx and then tells players \"the game download couldn't be read\", and at "
+                      "once that it \"couldn't reach the ZEM site\" for any other");
         return 0;
     }
     if (local.present && size != local.archive_size) {

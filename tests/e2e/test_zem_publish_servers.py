@@ -248,7 +248,7 @@ class ServerMatrix(unittest.TestCase):
         self.assertEqual(sorted({(f["entry"].split(" ")[0], f["rule"]) for f in report["findings"]}),
                          [("HTTP/1.1", "range-ignored"), ("HTTP/2", "range-ignored")])
         # What the probe says the installer does, it does.
-        self.assertIn(b"Couldn't reach the ZEM site", out)
+        self.assertIn(b"The game download couldn't be read", out)
 
 
 if __name__ == "__main__":
