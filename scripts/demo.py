@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The demo behind scripts/demo (which runs setup first)."""
 
+import filecmp
 import os
 import re
 import shutil
@@ -73,7 +74,11 @@ def make_releases(programs):
     the executable and retires three files, 3.0 changes 60 others, a
     library and the executable. Made once, in demo/releases."""
     stamp = os.path.join(RELEASES, ".complete")
-    if os.path.exists(stamp):
+    # Made again when the programs changed: the releases carry them, and a
+    # release's launcher that differs from the running one is delivered.
+    if os.path.exists(stamp) and all(
+            filecmp.cmp(os.path.join(programs, name), os.path.join(RELEASES, "game-3.0", name), shallow=False)
+            for name in ("ZEM-Play.exe", "ZEM-Update.exe")):
         return
     remove_tree(RELEASES)
     os.makedirs(RELEASES)
