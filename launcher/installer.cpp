@@ -177,16 +177,6 @@ static void remove_part_files_under(const std::string& folder) {
     }
 }
 
-// Once every entry is in place, no entry claims a part file that is still
-// there: those of entries an archive changed since an earlier run no longer
-// has (kept stored parts of gigabytes among them), and complete parts a
-// killed run left waiting for the finishing threads. Nothing else would
-// ever remove them once the journal is gone. Only a run that carried on an
-// installation can find any: a first one moved every part it made.
-static void remove_unclaimed_part_files(bool carried_on) {
-    if (carried_on) remove_part_files_under(std::string());
-}
-
 // Adds up the uncompressed sizes of all file entries (for a signed
 // release, those its manifest lists), and of those whose file on disk does
 // not have that size yet, less what their part files keep; marks the
@@ -229,14 +219,17 @@ static void plan_read_spans(mz_zip_archive* zip, const std::vector<bool>& found_
     ends->assign(entry_count, data_end);
     uint64_t next_header = data_end;
     bool next_is_written = true;
+    // From the last entry back: each run ends where the one after it does,
+    // or at the header of the entry after it when that one may be passed over.
+    uint64_t next_end = data_end;
     for (mz_uint index = entry_count; index-- > 0;) {
         mz_zip_archive_file_stat entry;
         if (!mz_zip_reader_file_stat(zip, index, &entry) || entry.m_local_header_ofs >= next_header) {
-            next_header = data_end;
+            next_header = next_end = data_end;
             next_is_written = true;
             continue;
         }
-        (*ends)[index] = next_is_written ? (index + 1 < entry_count ? (*ends)[index + 1] : data_end) : next_header;
+        (*ends)[index] = next_end = next_is_written ? next_end : next_header;
         next_header = entry.m_local_header_ofs;
         next_is_written = entry.m_is_directory || found_short[index];
     }
@@ -703,7 +696,7 @@ bool run_full_installation() {
         return false;
     }
     ZipReader zip(&zip_record);
-    limit_read_ahead(zip_record.m_central_directory_file_ofs);
+    limit_reads_to(zip_record.m_central_directory_file_ofs);
     if (signed_manifest != nullptr && !manifest_matches_archive(*signed_manifest, zip.get())) {
         print_unsigned_archive_refusal();
         return false;
@@ -768,7 +761,14 @@ bool run_full_installation() {
         return false;
     }
     zip.reset();
-    remove_unclaimed_part_files(!first_installation);
+    // Once every entry is in place, no entry claims a part file that is
+    // still there: those of entries an archive changed since an earlier run
+    // no longer has (kept stored parts of gigabytes among them), and
+    // complete parts a killed run left waiting for the finishing threads.
+    // Nothing else would ever remove them once the journal is gone. Only a
+    // run that carried on an installation can find any: a first one moved
+    // every part it made.
+    if (!first_installation) remove_part_files_under(std::string());
     // What the release retired goes too: the folder may have held an older
     // release (the updater leaves a folder too far behind for its update
     // to this installation).

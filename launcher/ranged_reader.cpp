@@ -380,7 +380,7 @@ static void fetch_windows_after(uint64_t read_end) {
     WindowSlot* last = slot_holding(read_end - 1);
     if (last == nullptr || last->fetch == WindowFetch::failed) return;
     following[linked++] = last;
-    const uint64_t end = std::min({archive.size, archive.read_ahead_end, archive.read_span_end});
+    const uint64_t end = std::min(archive.size, archive.read_span_end);
     while (linked < window_slot_count) {
         const uint64_t next = last->start + last->length;
         if (next >= end) break;
@@ -458,7 +458,6 @@ void close_remote_archive() {
     archive.size_known = false;
     archive.window_bytes_delivered = false;
     archive.last_read_end = ~uint64_t{0};
-    archive.read_ahead_end = ~uint64_t{0};
     archive.read_span_end = ~uint64_t{0};
     archive.stopping = false;
 }
@@ -572,11 +571,6 @@ void read_ahead(uint64_t offset) {
     WindowSlot* slot = slot_to_reuse(nullptr, 0);
     if (is_under_way(*slot)) return;
     start_window_fetch(*slot, offset, archive.size_known ? window_length_at(offset) : window_capacity);
-}
-
-void limit_read_ahead(uint64_t end) {
-    HeldLock held(remote_archive.sync->lock.get());
-    remote_archive.read_ahead_end = end;
 }
 
 void limit_reads_to(uint64_t end) {

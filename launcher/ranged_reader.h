@@ -114,7 +114,6 @@ struct RemoteArchive {
     WindowSlot slots[window_slot_count];
     // The end of the last read: a read that starts there runs on from it.
     uint64_t last_read_end = ~uint64_t{0};
-    uint64_t read_ahead_end = ~uint64_t{0};  // windows that follow the reads end here
     uint64_t read_span_end = ~uint64_t{0};   // windows for reads before it end there
 
     RemoteArchive() = default;
@@ -178,15 +177,12 @@ size_t ranged_read(void* opaque, uint64_t offset, void* destination, size_t coun
 // is known. Does nothing when no slot is free.
 void read_ahead(uint64_t offset);
 
-// The windows fetched to follow the reads end at end (where the entries'
-// data ends and the central directory, read when the archive was opened,
-// begins): past it no read follows.
-void limit_read_ahead(uint64_t end);
-
 // The reads to come, up to a read at end or past it, lie before end: a
-// window fetched for them, or to follow them, goes no further. The
-// installation says so before each run of entries it writes, so that a
-// folder that holds most of the game fetches only the entries it lacks.
+// window fetched for them, or to follow them, goes no further. Once the
+// archive is open the installation says so for the entries' data (the
+// central directory after it was read when the archive was opened), and
+// then before each run of entries it writes, so that a folder that holds
+// most of the game fetches only the entries it lacks.
 void limit_reads_to(uint64_t end);
 
 // Cancels every fetch under way: nothing more will be read. Waits for no

@@ -320,10 +320,7 @@ static int run_keygen(const CommandLine& line) {
 // Writes a keys text: beside its final name first, then moved over it.
 static bool write_keys_file(const std::string& path, const std::string& text, std::string* error) {
     const std::string temporary = path + ".part";
-    FileStream file(open_file(temporary.c_str(), "wb"));
-    bool written = file.is_open() && fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    if (file.is_open()) written = fclose(file.release()) == 0 && written;
-    if (!written || !move_replacing(temporary.c_str(), path.c_str())) {
+    if (!write_text_file(temporary, text) || !move_replacing(temporary.c_str(), path.c_str())) {
         delete_file(temporary.c_str());
         *error = "cannot write " + path;
         return false;

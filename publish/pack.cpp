@@ -183,8 +183,6 @@ struct BaseRelease {
 
 // Reads the base release. False (error set) when it cannot be read.
 static bool read_base(const std::string& given, BaseRelease* release, std::string* error) {
-    std::map<std::string, BaseFile>* files = &release->files;
-    std::string* version = &release->version;
     // A release folder that pack wrote (OUT_DIR) stands for its full archive.
     const std::string release_archive = join_path(join_path(given, release_files_folder), full_archive_name);
     const std::string release_text = join_path(join_path(given, release_files_folder), release_description_name);
@@ -195,7 +193,7 @@ static bool read_base(const std::string& given, BaseRelease* release, std::strin
     const PathKind kind = path_kind(base.c_str());
     if (kind == PathKind::folder) {
         FileText release_text = read_whole_file(join_path(base, installed_release_path).c_str());
-        if (release_text) *version = version_in(release_text.get());
+        if (release_text) release->version = version_in(release_text.get());
         FileText removal_text = read_whole_file(join_path(base, removal_list_path).c_str());
         if (removal_text) release->removal_list = removal_text.get();
         std::vector<SourceFile> listed;
@@ -210,7 +208,7 @@ static bool read_base(const std::string& given, BaseRelease* release, std::strin
                 *error = "cannot read " + file.path + " in the base folder";
                 return false;
             }
-            (*files)[file.name] = found;
+            release->files[file.name] = found;
         }
         return true;
     }
@@ -241,14 +239,14 @@ static bool read_base(const std::string& given, BaseRelease* release, std::strin
             const std::string text = data != nullptr ? std::string(static_cast<const char*>(data), size).c_str() : "";
             mz_free(data);
             if (name == release_entry_name) {
-                *version = version_in(text.c_str());
+                release->version = version_in(text.c_str());
             } else {
                 release->removal_list = text;
             }
         }
         const size_t slash = name.find('/');
         if (slash != std::string::npos && is_state_folder(name.substr(0, slash))) continue;
-        (*files)[name] = BaseFile{entry.m_uncomp_size, entry.m_crc32};
+        release->files[name] = BaseFile{entry.m_uncomp_size, entry.m_crc32};
     }
     return true;
 }
@@ -352,6 +350,13 @@ static void write_entry(ZipOutput* zip, const SourceFile& file) {
     if (copied != file.size) zip->failed = true;
 }
 
+// A release description: the version, and after it the base an update was
+// made against (none: "").
+static std::string release_description(const std::string& version, const std::string& base) {
+    if (base.empty()) return "{\n  \"version\": \"" + version + "\"\n}\n";
+    return "{\n  \"version\": \"" + version + "\",\n  \"base\": \"" + base + "\"\n}\n";
+}
+
 // A generated text entry (removal list, release description).
 static SourceFile text_entry(const std::string& name, const std::string& text) {
     SourceFile file;
@@ -441,7 +446,7 @@ static bool ensure_folder(const std::string& path) {
     return make_folder(path.c_str());
 }
 
-static bool write_text_file(const std::string& path, const std::string& text) {
+bool write_text_file(const std::string& path, const std::string& text) {
     FileStream file(open_file(path.c_str(), "wb"));
     if (!file.is_open()) return false;
     if (fwrite(text.data(), 1, text.size(), file.get()) != text.size()) return false;
@@ -666,10 +671,9 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
     // The update says what it was made against, after the version: the
     // updater of a player who is further behind installs the release
     // through the full archive instead (docs/updater.md).
-    const std::string release_text = "{\n  \"version\": \"" + options.version + "\"\n}\n";
+    const std::string release_text = release_description(options.version, "");
     const std::string update_release_text =
-        !version_is_publishable(base_version) ? release_text
-                             : "{\n  \"version\": \"" + options.version + "\",\n  \"base\": \"" + base_version + "\"\n}\n";
+        release_description(options.version, version_is_publishable(base_version) ? base_version : "");
     const SourceFile removal_entry = text_entry(removal_list_entry_name, removal_list);
     const SourceFile release_entry = text_entry(release_entry_name, release_text);
     const SourceFile update_release_entry = text_entry(release_entry_name, update_release_text);

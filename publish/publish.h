@@ -137,6 +137,10 @@ bool pack_release(const PackOptions& options, PackReport* report, std::string* e
 // '"', '\' or control characters (DEL included: a signed text refuses it).
 bool version_is_publishable(const std::string& version);
 
+// Writes text to path, replacing any file there; false when it cannot be
+// opened, written whole or closed.
+bool write_text_file(const std::string& path, const std::string& text);
+
 // ---------------------------------------------------------------- signing
 
 // The publisher's private key file (text, lower-case hex):

@@ -92,9 +92,9 @@ static bool write_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive
     return false;
 }
 
-// Extracts every entry. True when all were handled and are on disk; false
-// when the archive cannot be opened (nothing printed), an entry cannot be
-// read or written, or the disk does not confirm the writes.
+// Extracts every entry of the opened archive. True when all were handled
+// and are on disk; false when an entry cannot be read or written, or the
+// disk does not confirm the writes.
 // The release description is written last: it names the release the game
 // folder holds, so after an installation that stopped halfway the next run
 // still reads the old version and installs the update again, instead of
@@ -102,11 +102,7 @@ static bool write_entry(mz_zip_archive* zip, mz_uint index, const mz_zip_archive
 // it is written only once everything else is on disk: after a power cut,
 // or on a disk that lost writes, it never names a release whose files are
 // not all there.
-static bool install_entries(const char* archive_path, DiskWatchState* disk_watch) {
-    mz_zip_archive archive;
-    memset(&archive, 0, sizeof archive);
-    if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return false;
-    ZipReader zip(&archive);
+static bool install_entries(ZipReader& zip, DiskWatchState* disk_watch) {
     // An unfinished installation's journal vouches for files as that
     // installation left them; these writes change them.
     delete_file(install_journal_path);
@@ -180,12 +176,7 @@ constexpr size_t release_description_limit = 65536;
 // was made against, from its own release description (the last of them,
 // as the installation would leave it); each left as it was when the
 // archive has none.
-static void read_update_release(const char* archive_path, char version[version_capacity],
-                                char base[version_capacity]) {
-    mz_zip_archive archive;
-    memset(&archive, 0, sizeof archive);
-    if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) return;
-    ZipReader zip(&archive);
+static void read_update_release(ZipReader& zip, char version[version_capacity], char base[version_capacity]) {
     const mz_uint entry_count = mz_zip_reader_get_num_files(zip.get());
     for (mz_uint i = 0; i < entry_count; ++i) {
         mz_zip_archive_file_stat entry;
@@ -232,13 +223,20 @@ UpdateOutcome check_and_install_update_package(const char* archive_path, const c
     // Made against a release after the installed one: extracting it would
     // leave a mix of releases. The archive's word holds, whatever the
     // server's release description said.
+    // Opened once, for both: the archive's central directory is read once.
+    mz_zip_archive archive;
+    memset(&archive, 0, sizeof archive);
+    if (!mz_zip_reader_init_file(&archive, system_path(archive_path).c_str(), 0)) {
+        return UpdateOutcome::installation_failed;
+    }
+    ZipReader zip(&archive);
     char base[version_capacity] = "";
-    read_update_release(archive_path, named_version, base);
+    read_update_release(zip, named_version, base);
     if (is_behind_base(installed_version, base)) return UpdateOutcome::behind_base;
     // Watched from before the first write: no failure to put an entry on
     // disk goes unseen (see watch_disk_writes).
     DiskWatch disk_watch = watch_disk_writes(".");
-    if (!install_entries(archive_path, disk_watch.get())) return UpdateOutcome::installation_failed;
+    if (!install_entries(zip, disk_watch.get())) return UpdateOutcome::installation_failed;
     // The stored digest says the files are in place: after a power cut they
     // must not come back as zeros under it, and a disk that lost writes
     // must not have them taken for installed.

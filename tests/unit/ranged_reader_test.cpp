@@ -345,7 +345,7 @@ TEST_F(RangedRead, ReadsThatRunOnAreServedFromTheWindowsFetchedAheadToTheLastWin
 // Past where the entries' data ends (the central directory, read when the
 // archive was opened) no window is fetched to follow the reads.
 TEST_F(RangedRead, WindowsFollowingTheReadsEndWhereTheirLimitIs) {
-    zem::limit_read_ahead(12 * MiB);
+    zem::limit_reads_to(12 * MiB);
     ASSERT_EQ(100u, read_and_check(0, 100));
     for (uint64_t offset = 100; offset < 12 * MiB; offset += 65536) {
         const size_t count = static_cast<size_t>(std::min<uint64_t>(65536, 12 * MiB - offset));
