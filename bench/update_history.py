@@ -77,7 +77,11 @@ def make_history(folder, megabytes, programs):
     """game-1 .. game-6 (folders) and out-1 .. out-6 (pack's OUT_DIRs, each
     against the one before), and out-6-oldest (6 against 1). Made once."""
     done = os.path.join(folder, "complete")
-    if os.path.exists(done):
+    # Made again when the programs changed: each release carries them, and
+    # the players run the copies the releases hold.
+    if os.path.exists(done) and all(
+            filecmp.cmp(path, os.path.join(folder, "game-%d" % RELEASES, name), shallow=False)
+            for name, path in programs.items()):
         return
     remove_tree(folder)
     os.makedirs(folder)
